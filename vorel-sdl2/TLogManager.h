@@ -1,0 +1,99 @@
+// The log manager: any thread hands it a line, only the polling thread writes.
+//
+// Writers (WriteLog and friends, from any thread) build a time-stamped entry
+// outside any lock and append it to a queue under one short critical section;
+// they never touch the file or the console. Poll(), on one thread only (the
+// application's main loop), delivers the entries to the callbacks, the log file
+// and, when asked, the console. TApplication is a TLogManager; code without the
+// application object logs through the logman free functions.
+#pragma once
+
+#include <SDL2/SDL_mutex.h>
+#include <SDL2/SDL_stdinc.h>
+
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <string>
+
+typedef Uint32 TLogType;
+
+struct TLogEntry {
+    TLogType LogType = 0;
+    unsigned long long GameId = 0;
+    Sint16 LogEntryIndex = 0;
+    std::string Message;
+    char Color = 0;
+};
+
+typedef void (*TpfOnWriteLog)(void* pUserData, const TLogEntry& entry, int LinesToGo);
+
+class TLogManager {
+public:
+    TLogManager();
+    virtual ~TLogManager();
+
+    int Init(std::string LogFileFilename, TpfOnWriteLog pfOnWriteLog = nullptr, void* pUserData = nullptr,
+             bool AutoHandleOldLogs = true);
+    void Destroy();
+    int Poll();
+
+    int WriteLog(TLogType LogType, unsigned long GameId, const char* pText, ...)
+        __attribute__((format(printf, 4, 5)));
+    int WriteColoredLog(char color, TLogType LogType, unsigned long GameId, const char* pText, ...)
+        __attribute__((format(printf, 5, 6)));
+    int WriteLog(TLogType LogType, unsigned long GameId, const std::string& Text);
+    int WriteLog(std::string Text);
+    int WriteLog(TLogType LogType, std::string Text);
+
+    virtual int _WriteLog(char color, TLogType LogType, unsigned long GameId, const std::string& Text);
+    virtual void OnWriteLog(const TLogEntry& pLogEntry, int LinesToGo);
+
+    void SetOutputToConsole(bool output) { OutputToConsole = output; }
+    std::string PopLogHistory();
+    std::string GetLastLog() const { return LastLog; }
+    std::string GetLogFileName() const { return LogFileFilename; }
+
+    int Open();
+    void Close();
+    void WriteToFile(const std::string& text);
+
+    bool bAppendPrefix;
+
+protected:
+    // Delivers one entry taken off the queue; the caller holds no lock.
+    void ProcessEntry(TLogEntry* entry);
+
+    std::string LogFileFilename;
+    std::string FullLogFileFilename;
+    std::string CurrentDateString;
+    bool OutputToConsole;
+    bool AutoHandleOldLogs;
+    int initialized;
+    Uint32 LastTime;
+    std::ofstream hLogFile;
+    std::deque<TLogEntry*>* pLogEntries;
+    SDL_mutex* pLogEntriesMutex;
+    std::deque<TLogEntry*>* pLogHistory;
+    TpfOnWriteLog pfOnWriteLog;
+    void* pUserData;
+    std::time_t Time;
+    int LinesToGo;
+    std::string LastLog;
+};
+
+namespace logman {
+
+extern TLogManager* pDefInst;
+
+int WriteLog(const std::string& Text);
+int WriteLog(unsigned int LogType, const std::string& Text);
+int WriteLog(unsigned int LogType, unsigned long GameId, const std::string& Text);
+int WriteLog(unsigned int LogType, unsigned long GameId, const char* pText, ...)
+    __attribute__((format(printf, 3, 4)));
+int WriteColoredLog(char color, unsigned int LogType, unsigned long GameId, const char* pText, ...)
+    __attribute__((format(printf, 4, 5)));
+int Poll();
+std::string GetLastLog();
+
+} // namespace logman
