@@ -16,6 +16,8 @@ PACKAGES=(
   xvfb xauth libgl1-mesa-dri x11-xserver-utils
   # addr2line resolves backtrace frames; wmctrl handles window properties
   binutils wmctrl
+  # network namespaces and veth pairs for the interface and ping tests
+  iproute2
 )
 
 missing=()
