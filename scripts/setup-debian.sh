@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and running vorel need.
+#   setup-debian.sh [--fuzz]
 # Idempotent: packages already present are skipped, and apt is not touched at all
 # when nothing is missing.
 set -euo pipefail
@@ -19,6 +20,11 @@ PACKAGES=(
   # network namespaces and veth pairs for the interface and ping tests
   iproute2
 )
+# The optional libFuzzer build (fuzz/) needs clang and its fuzzer runtime:
+#   setup-debian.sh --fuzz
+if [ "${1:-}" = "--fuzz" ]; then
+  PACKAGES+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
