@@ -576,7 +576,7 @@ bool XRANDR::gamma_ramp(int size, float brightness, float red, float green, floa
     if (size < 2 || size > 65536 || !r || !g || !b)
         return false;
     if (!std::isfinite(brightness) || brightness < 0)
-        brightness = brightness > 0 ? 1.0f : 0.0f;   // +inf caps, NaN and below 0 blank
+        brightness = brightness < 0 ? 0.0f : 1.0f;   // +inf and NaN: full, below 0: blank
     const float exps[3] = {1.0f / red, 1.0f / green, 1.0f / blue};
     unsigned short* tables[3] = {r, g, b};
 
@@ -852,11 +852,10 @@ XRRModeInfo* XRANDR::preferred_mode(output_t* output)
 
 crtc_t* XRANDR::find_crtc(name_t* name)
 {
-    for (auto& c : crtcs)
-        if (names_match(&c.crtc, name))
-            return &c;
-    // A number can be an index or an XID; try the XID when no index matched.
-    if ((name->kind & name_index) && (name->kind & name_xid))
+    // A plain number names a position first; an XID never is that small.
+    if ((name->kind & name_index) && name->index >= 0 && name->index < num_crtcs)
+        return &crtcs[name->index];
+    if (name->kind & name_xid)
         for (auto& c : crtcs)
             if (c.crtc.xid == name->xid)
                 return &c;
@@ -1113,6 +1112,15 @@ int XRANDR::set_output_info(output_t* output, RROutput xid, XRROutputInfo* info)
     Rotation rot = (output->changes & changes_rotation) ? (output->rotation & 0xf) : (now & 0xf);
     Rotation ref = (output->changes & changes_reflection) ? (output->rotation & 0x30) : (now & 0x30);
     output->rotation = rot | ref;
+    if (output->changes & (changes_rotation | changes_reflection)) {
+        Rotation possible = 0;
+        for (int c = 0; c < info->ncrtc; ++c)
+            if (crtc_t* pc = find_crtc_by_xid(info->crtcs[c]))
+                possible |= pc->crtc_info->rotations;
+        if ((output->rotation & possible) != output->rotation)
+            return fatal("output %s cannot use rotation \"%s\" reflection \"%s\"\n", name,
+                         rotation_name(output->rotation), reflection_name(output->rotation));
+    }
 
     // Transform
     if (output->changes & changes_transform) {
