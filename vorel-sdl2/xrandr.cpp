@@ -679,8 +679,11 @@ int XRANDR::open_and_check(const char* display_name)
     if (screen >= ScreenCount(dpy))
         return fatal("Invalid screen number %d (display has %d)\n", screen, ScreenCount(dpy));
     root = RootWindow(dpy, screen);
-    int event_base, error_base, major = 0, minor = 0;
-    if (!XRRQueryExtension(dpy, &event_base, &error_base) ||
+    int event_base, error_base, major = 0, minor = 0, opcode;
+    // Ask the core protocol first: libXrandr keeps a record per connection
+    // that it never frees when the server lacks the extension.
+    if (!XQueryExtension(dpy, RANDR_NAME, &opcode, &event_base, &error_base) ||
+        !XRRQueryExtension(dpy, &event_base, &error_base) ||
         !XRRQueryVersion(dpy, &major, &minor)) {
         fprintf(stderr, "RandR extension missing\n");
         return 1;
@@ -2043,6 +2046,15 @@ int XRANDR::parse_args(int argc, char** argv)
 int XRANDR::main_xrandr(int argc, char** argv)
 {
     reset();
+    // The records of this run go with it; a host may keep the object for days.
+    struct TDrop {
+        XRANDR* x;
+        ~TDrop()
+        {
+            x->clear_outputs();
+            x->umodes.clear();
+        }
+    } drop{this};
     int rc = 0;
     try {
         if (int prc = parse_args(argc, argv))
