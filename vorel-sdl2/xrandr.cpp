@@ -1227,7 +1227,7 @@ int XRANDR::set_screen_size()
     for (output_t* o = outputs; o; o = o->next)
         if (o->changes & ~changes_gamma)
             only_gamma = false;
-    const bool specified = fb_width > 0 && fb_height > 0;
+    const bool fixed_size = fb_width > 0 && fb_height > 0;
     int w = 0, h = 0;
     for (output_t* o = outputs; o; o = o->next) {
         if (!o->output_info || !o->mode_info)
@@ -1239,13 +1239,13 @@ int XRANDR::set_screen_size()
             right = std::max(right, int(o->panning.left + o->panning.width));
             bottom = std::max(bottom, int(o->panning.top + o->panning.height));
         }
-        if (specified && (right > fb_width || bottom > fb_height))
+        if (fixed_size && (right > fb_width || bottom > fb_height))
             return fatal("specified screen %dx%d not large enough for output %s (%dx%d+%d+%d)\n",
                          fb_width, fb_height, o->output_info->name, gw, gh, o->x, o->y);
         w = std::max(w, right);
         h = std::max(h, bottom);
     }
-    if (!specified) {
+    if (!fixed_size) {
         if (only_gamma) {
             fb_width = DisplayWidth(dpy, screen);
             fb_height = DisplayHeight(dpy, screen);
