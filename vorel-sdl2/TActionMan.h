@@ -20,7 +20,8 @@
 // the run queues and freed only when its last running entry is done.
 // Handler exceptions never escape ExecuteActions; they are logged at level 4.
 // An asynchronous handler's thread keeps the wrapped handler alive until it
-// is done with it, whatever happens to the registration meanwhile.
+// is done with it, whatever happens to the registration meanwhile. The
+// manager itself goes only after every context has stopped draining it.
 #pragma once
 
 #include <SDL2/SDL_mutex.h>

@@ -16,7 +16,10 @@
 // run (it is recursive, so a task may add tasks; they run later in the same
 // walk). A task may also remove itself or others from inside execute: entries
 // leave the list at once, deletion waits until the walk is over. Exceptions
-// from a task are logged with its name and the run still counts.
+// from a task are logged with its name and the run still counts. A task that
+// touches a list processed on another thread waits for that thread's walk;
+// tasks of the draw list and of the main-loop lists must not do so both ways
+// at once.
 //
 // TAsyncTimedTaskHandler runs its function on a worker thread of its own
 // ("async_" + name) once started; it is meant to be kept by its owner, not put
