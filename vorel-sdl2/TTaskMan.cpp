@@ -1,11 +1,388 @@
 #include "TTaskMan.h"
 
+#include "Platform.h"
+#include "TLogManager.h"
+
+#include <SDL2/SDL_error.h>
+#include <SDL2/SDL_timer.h>
+
+#include <algorithm>
+#include <cstdlib>
+
 namespace vorel_sdl2 {
 
-TTaskMan::TTaskMan() = default;
-TTaskMan::~TTaskMan() = default;
+namespace {
 
-// No task can be added yet: every task list is empty.
-void TTaskMan::ProcessTasks(TimedTaskType) {}
+constexpr int kLists = 3;
+
+bool IsList(int type) { return type >= 0 && type < kLists; }
+
+// The interval test of the tick helpers, kept here so this unit does not wait
+// for them: due when more than `interval` ms lie behind `lastTime`, or when
+// `lastTime` is 0. A wrapped tick counter restarts the interval from now.
+bool IsDue(Uint32& lastTime, Uint32 interval, bool updateLastTime)
+{
+    const Uint32 now = Platform.Ticks();
+    if (lastTime > 1 && std::llabs(static_cast<long long>(now) - static_cast<long long>(lastTime)) > 0x7FFFFFFFLL) {
+        logman::WriteLog(0, 0, "SDLGetTicks overflow detected (LastTime=%u, GetTicks()=%u, overflow_constant=%u)",
+                         lastTime, now, 0x7FFFFFFFu);
+        lastTime = now;
+    }
+    if (lastTime != 0 && static_cast<Uint32>(now - lastTime) <= interval)
+        return false;
+    if (updateLastTime)
+        lastTime = now;
+    return true;
+}
+
+void DeleteDistinct(std::vector<TTimedTaskHandler*>& tasks)
+{
+    std::sort(tasks.begin(), tasks.end());
+    tasks.erase(std::unique(tasks.begin(), tasks.end()), tasks.end());
+    for (TTimedTaskHandler* t : tasks)
+        delete t;
+    tasks.clear();
+}
+
+} // namespace
+
+// ---- task handlers ----------------------------------------------------------
+
+TTimedTaskHandler::TTimedTaskHandler(Uint32 ExecutionInterval, TTaskType taskType, void* hUserData,
+                                     std::string TaskName)
+    : ExecutionCounter(0), mTaskName(std::move(TaskName)), LastExecuted(Platform.Ticks()),
+      Interval(ExecutionInterval), ExecutionsLimit(0), TaskType(taskType), Enabled(1), UserData(hUserData),
+      RealTime(false)
+{
+}
+
+TTimedTaskHandler::~TTimedTaskHandler() = default;
+
+void* TTimedTaskHandler::GetRelatedObject() { return UserData; }
+
+bool TTimedTaskHandler::ExecuteConditional()
+{
+    if (!Enabled)
+        return false;
+    if (TaskType == EXECUTE_COUNT_NO_FREE && ExecutionCounter >= ExecutionsLimit)
+        return false;
+    if (!IsDue(LastExecuted, Interval, !RealTime))
+        return false;
+    if (RealTime) {
+        // A fixed schedule: after a stall the task runs on consecutive passes
+        // until it has caught up.
+        if (LastExecuted == 0)
+            LastExecuted = Platform.Ticks();
+        else
+            LastExecuted += Interval;
+    }
+    try {
+        execute(UserData);
+    } catch (...) {
+        logman::WriteLog(0, 0, "ExecuteConditional unhandled exception...%s", mTaskName.c_str());
+    }
+    ++ExecutionCounter;
+    switch (TaskType) {
+    case EXECUTE_ONCE:
+        return true;
+    case EXECUTE_COUNT:
+        return ExecutionCounter >= ExecutionsLimit;
+    default:
+        return false;
+    }
+}
+
+void TTimedTaskHandler::EnableAndExecuteImmediate()
+{
+    Enabled = 1;
+    LastExecuted = 0;
+}
+
+Uint32 TTimedTaskHandler::GetTimeRemainigToExecute() const
+{
+    if (LastExecuted == 0)
+        return 0;
+    const Uint32 elapsed = Platform.Ticks() - LastExecuted;
+    const Uint32 interval = Interval;
+    if (elapsed > interval)
+        return 0;
+    // Due once the elapsed time exceeds the interval.
+    const unsigned long long remaining = static_cast<unsigned long long>(interval) - elapsed + 1;
+    return remaining > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<Uint32>(remaining);
+}
+
+TtthLambda::TtthLambda(const std::function<void()>& lambda, Uint32 Interval, TTaskType taskType,
+                       std::string TaskName)
+    : TTimedTaskHandler(Interval, taskType, nullptr, std::move(TaskName)), mLambda(lambda)
+{
+}
+
+void TtthLambda::execute(void*)
+{
+    if (Enabled && mLambda)
+        mLambda();
+}
+
+TAsyncTimedTaskHandler::TAsyncTimedTaskHandler(const std::function<void()>& lambda, Uint32 Interval,
+                                               TTaskType taskType, std::string TaskName, bool autoStart,
+                                               bool autoFree)
+    : TtthLambda(lambda, Interval, taskType, std::move(TaskName)),
+      mDeleteSemaphore(autoFree ? nullptr : SDL_CreateSemaphore(0)), mCompletedSemaphore(SDL_CreateSemaphore(0)),
+      pWorkerThread(nullptr)
+{
+    if (autoStart)
+        start();
+}
+
+TAsyncTimedTaskHandler::~TAsyncTimedTaskHandler()
+{
+    // A worker still running would use this object after it is gone.
+    free();
+    SDL_DestroySemaphore(mCompletedSemaphore);
+    if (mDeleteSemaphore)
+        SDL_DestroySemaphore(mDeleteSemaphore);
+}
+
+void TAsyncTimedTaskHandler::execute(void* hUserData)
+{
+    try {
+        TtthLambda::execute(hUserData);
+    } catch (...) {
+        SDL_SemPost(mCompletedSemaphore);
+        throw;
+    }
+    SDL_SemPost(mCompletedSemaphore);
+}
+
+void TAsyncTimedTaskHandler::start()
+{
+    if (mStarted)
+        return;
+    mStarted = true;
+    const std::string threadName = "async_" + mTaskName;
+    if (!mDeleteSemaphore) {
+        // A self-freeing task may be gone as soon as its thread runs: touch no
+        // member after creating it.
+        SDL_Thread* thread = SDL_CreateThread(execThread, threadName.c_str(), this);
+        if (thread)
+            SDL_DetachThread(thread);
+        else
+            logman::WriteLog(4, 0, "AsyncTimedTask: could not start thread %s: %s", threadName.c_str(),
+                             SDL_GetError());
+        return;
+    }
+    pWorkerThread = SDL_CreateThread(execThread, threadName.c_str(), this);
+    if (!pWorkerThread)
+        logman::WriteLog(4, 0, "AsyncTimedTask: could not start thread %s: %s", threadName.c_str(), SDL_GetError());
+}
+
+void TAsyncTimedTaskHandler::free()
+{
+    if (!mDeleteSemaphore || !pWorkerThread)
+        return;
+    SDL_SemPost(mDeleteSemaphore);
+    SDL_WaitThread(pWorkerThread, nullptr);
+    pWorkerThread = nullptr;
+}
+
+Uint32 TAsyncTimedTaskHandler::completedCount() { return SDL_SemValue(mCompletedSemaphore); }
+
+int TAsyncTimedTaskHandler::execThread(void* data)
+{
+    TAsyncTimedTaskHandler* self = static_cast<TAsyncTimedTaskHandler*>(data);
+    const bool selfFreeing = self->mDeleteSemaphore == nullptr;
+    unsigned long long runs = 0;
+    for (;;) {
+        try {
+            self->execute(nullptr);
+        } catch (...) {
+            // An exception leaving an SDL thread would end the process.
+            logman::WriteLog(0, 0, "AsyncTimedTask:execThread unhandled exception...%s", self->mTaskName.c_str());
+        }
+        ++runs;
+        bool stop = false;
+        switch (self->TaskType) {
+        case EXECUTE_ONCE:
+            stop = true;
+            break;
+        case EXECUTE_COUNT:
+        case EXECUTE_COUNT_NO_FREE:
+            stop = runs >= self->ExecutionsLimit;
+            break;
+        default:
+            break;
+        }
+        if (!stop) {
+            if (selfFreeing)
+                SDL_Delay(self->Interval);
+            else
+                stop = SDL_SemWaitTimeout(self->mDeleteSemaphore, self->Interval) == 0;
+        }
+        if (stop)
+            break;
+    }
+    if (selfFreeing)
+        delete self;
+    return 0;
+}
+
+// ---- manager ----------------------------------------------------------------
+
+TTaskMan::TTaskMan()
+{
+    for (auto& m : pTaskListMutex)
+        m = SDL_CreateMutex();
+}
+
+TTaskMan::~TTaskMan()
+{
+    for (int t = 0; t < kLists; ++t) {
+        SDL_LockMutex(pTaskListMutex[t]);
+        std::vector<TTimedTaskHandler*> doomed;
+        for (TTimedTaskHandler* task : TaskList[t])
+            if (task)
+                doomed.push_back(task);
+        doomed.insert(doomed.end(), mDeferredDelete[t].begin(), mDeferredDelete[t].end());
+        mDeferredDelete[t].clear();
+        TaskList[t].clear();
+        DeleteDistinct(doomed);
+        SDL_UnlockMutex(pTaskListMutex[t]);
+    }
+    for (auto& m : pTaskListMutex)
+        SDL_DestroyMutex(m);
+}
+
+TTimedTaskHandler* TTaskMan::AddTimedTask(TTimedTaskHandler* pTimedTask, TimedTaskType type)
+{
+    if (!pTimedTask || !IsList(type))
+        return nullptr;
+    SDL_LockMutex(pTaskListMutex[type]);
+    TaskList[type].push_back(pTimedTask);
+    SDL_UnlockMutex(pTaskListMutex[type]);
+    return pTimedTask;
+}
+
+void TTaskMan::RemoveTimedTask(TTimedTaskHandler* pTimedTask, bool DeleteInstance)
+{
+    if (!pTimedTask)
+        return;
+    bool deferred = false;
+    for (int t = 0; t < kLists; ++t) {
+        SDL_LockMutex(pTaskListMutex[t]);
+        auto& list = TaskList[t];
+        if (std::find(list.begin(), list.end(), pTimedTask) == list.end()) {
+            SDL_UnlockMutex(pTaskListMutex[t]);
+            continue;
+        }
+        // Holding the lock while a walk is in progress means this thread is
+        // the walker, called from inside a task: leave holes, delete later.
+        if (mWalkDepth[t] > 0) {
+            std::replace(list.begin(), list.end(), pTimedTask, static_cast<TTimedTaskHandler*>(nullptr));
+            mHasHoles[t] = true;
+            if (DeleteInstance) {
+                mDeferredDelete[t].push_back(pTimedTask);
+                deferred = true;
+            }
+        } else {
+            list.remove(pTimedTask);
+        }
+        SDL_UnlockMutex(pTaskListMutex[t]);
+        break;
+    }
+    if (DeleteInstance && !deferred)
+        delete pTimedTask;
+}
+
+TTimedTaskHandler* TTaskMan::GetTimedTask(void* RelatedObject)
+{
+    for (int t = 0; t < kLists; ++t) {
+        SDL_LockMutex(pTaskListMutex[t]);
+        for (TTimedTaskHandler* task : TaskList[t]) {
+            if (task && task->GetRelatedObject() == RelatedObject) {
+                SDL_UnlockMutex(pTaskListMutex[t]);
+                return task;
+            }
+        }
+        SDL_UnlockMutex(pTaskListMutex[t]);
+    }
+    return nullptr;
+}
+
+bool TTaskMan::IsTimedTaskValid(TTimedTaskHandler* pTimedTask, TimedTaskType type)
+{
+    return _IsTimedTaskValid(pTimedTask, type) != TASK_ANY;
+}
+
+TimedTaskType TTaskMan::_IsTimedTaskValid(TTimedTaskHandler* pTimedTask, TimedTaskType type)
+{
+    if (!pTimedTask)
+        return TASK_ANY;
+    if (type == TASK_ANY) {
+        for (int t = 0; t < kLists; ++t)
+            if (_IsTimedTaskValid(pTimedTask, static_cast<TimedTaskType>(t)) != TASK_ANY)
+                return static_cast<TimedTaskType>(t);
+        return TASK_ANY;
+    }
+    if (!IsList(type))
+        return TASK_ANY;
+    SDL_LockMutex(pTaskListMutex[type]);
+    const auto& list = TaskList[type];
+    bool found = std::find(list.begin(), list.end(), pTimedTask) != list.end();
+    SDL_UnlockMutex(pTaskListMutex[type]);
+    return found ? type : TASK_ANY;
+}
+
+void TTaskMan::EndWalk(int type)
+{
+    if (--mWalkDepth[type] > 0)
+        return;
+    if (mHasHoles[type]) {
+        TaskList[type].remove(nullptr);
+        mHasHoles[type] = false;
+    }
+    if (!mDeferredDelete[type].empty()) {
+        std::vector<TTimedTaskHandler*> doomed;
+        doomed.swap(mDeferredDelete[type]);
+        DeleteDistinct(doomed);
+    }
+}
+
+void TTaskMan::ProcessTasks(TimedTaskType type)
+{
+    if (type == TASK_ANY) {
+        for (int t = 0; t < kLists; ++t)
+            ProcessTasks(static_cast<TimedTaskType>(t));
+        return;
+    }
+    if (!IsList(type))
+        return;
+    const int t = type;
+    auto& list = TaskList[t];
+    SDL_LockMutex(pTaskListMutex[t]);
+    ++mWalkDepth[t];
+    // Tasks appended meanwhile are reached in this walk; entries removed
+    // meanwhile are holes, closed when the walk ends.
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        TTimedTaskHandler* task = *it;
+        if (!task)
+            continue;
+        bool finished = false;
+        try {
+            finished = task->ExecuteConditional();
+        } catch (...) {
+        }
+        // A task that removed itself meanwhile is no longer the list's to free.
+        if (!finished || *it != task)
+            continue;
+        std::replace(list.begin(), list.end(), task, static_cast<TTimedTaskHandler*>(nullptr));
+        mHasHoles[t] = true;
+        if (mWalkDepth[t] > 1)
+            mDeferredDelete[t].push_back(task);
+        else
+            delete task;
+    }
+    EndWalk(t);
+    SDL_UnlockMutex(pTaskListMutex[t]);
+}
 
 } // namespace vorel_sdl2
