@@ -3,6 +3,7 @@
 // and clean-up. Clocks are driven by the test; files live in a folder of
 // their own under the test binary directory.
 #include "Platform.h"
+#include "TApplication.h"
 #include "TLogManager.h"
 
 #include <gtest/gtest.h>
@@ -656,4 +657,53 @@ TEST_F(LogTest, ConcurrentWritersLoseNothingUpToDestroy)
     for (size_t i = 1; i < fileLines.size(); ++i)
         inFile.insert(bare(fileLines[i]));
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), inFile.begin(), inFile.end()));
+}
+
+namespace {
+// A host that logs from a thread of its own during start-up and from RunOnce,
+// and ends once the main loop has delivered both lines.
+class LoggingHost : public vorel_sdl2::TApplication {
+public:
+    std::string file;
+    std::vector<std::string> delivered;
+    int passes = 0;
+    int Init() override { return TLogManager::Init(file, nullptr, nullptr, false); }
+    void Destroy() override { TLogManager::Destroy(); }
+    void Startup() override
+    {
+        std::thread([] { logman::WriteLog(0, 0, "from a worker during start-up"); }).join();
+        setStatus(APP_STARTUP);
+    }
+    int RunOnce() override
+    {
+        if (passes++ == 0)
+            WriteLog(std::string("from RunOnce"));
+        for (std::string m = PopLogHistory(); !m.empty(); m = PopLogHistory())
+            delivered.push_back(m);
+        if (delivered.size() >= 2 || passes > 5000) {
+            terminate(vorel_sdl2::NOTHING);
+            return 1;
+        }
+        return 0;
+    }
+    int DrawOnce() override { return 0; }
+};
+} // namespace
+
+TEST_F(LogTest, TheApplicationLoopDeliversLinesWithoutAnExplicitPoll)
+{
+    LoggingHost app;
+    app.file = (dir / "host.log").string();
+    CaptureStdout();
+    app.Init();
+    app.SetLogicInterval(0);
+    app.Run();
+#ifdef VOREL_NOGFX
+    app.Destroy();
+#endif
+    GetCapturedStdout();
+    EXPECT_EQ(app.delivered,
+              (std::vector<std::string>{kStamp + ": from a worker during start-up", kStamp + ": from RunOnce"}));
+    EXPECT_EQ(ReadFile(dir / ("host_" + kDay + ".log")),
+              kFirstLine + kStamp + ": from a worker during start-up\n" + kStamp + ": from RunOnce\n");
 }
