@@ -267,12 +267,12 @@ int TLogManager::Init(std::string logFileFilename, TpfOnWriteLog onWriteLog, voi
 
 void TLogManager::Destroy()
 {
-    if (!initialized)
-        return;
     {
-        // Under the lock: a writer either queued before this point or is refused.
+        // Under the lock: a writer either queued before this point or is
+        // refused. Only one of two racing Destroy calls goes on.
         MutexGuard lock(pLogEntriesMutex);
-        initialized = 0;
+        if (initialized.exchange(0) == 0)
+            return;
     }
     std::printf("logman: calling Poll() for the last time.\n");
     DrainQueue(false);

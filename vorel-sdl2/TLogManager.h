@@ -16,7 +16,10 @@
 //
 // Guarantees: a write that returned 0 is delivered by a later Poll or by
 // Destroy, even when Destroy races with writers; writes before Init or after
-// Destroy return -1 and are dropped. Callback exceptions are caught per entry.
+// Destroy return -1 and are dropped. One Poll delivers what was queued when it
+// began (and what its callbacks log), but never runs on without end while
+// other threads keep writing. Callback exceptions are caught per entry.
+// bAppendPrefix is read by writers unlocked: set it before they start.
 // Destroy must be called by the owner before the object goes away, and
 // writers must have stopped before the destructor runs.
 #pragma once
