@@ -474,7 +474,10 @@ int TLogManager::Open()
     CurrentDateString = MyUtils::GetCurrentDateString();
     std::string path = FullLogFileFilename + "_" + CurrentDateString + ".log";
 
-    if (!fs::exists(path, ec)) {
+    // Only a file known to be missing is created (truncating); when its state
+    // cannot be read, the append below decides.
+    bool missing = !fs::exists(path, ec) && !ec;
+    if (missing) {
         if (!configuredDir.empty())
             fs::create_directories(configuredDir, ec);
         std::ofstream created(path, std::ios::out | std::ios::trunc);
