@@ -16,6 +16,8 @@ PACKAGES=(
   xvfb xauth libgl1-mesa-dri x11-xserver-utils
   # addr2line resolves backtrace frames; wmctrl handles window properties
   binutils wmctrl
+  # optional libFuzzer build (fuzz/): clang and its fuzzer runtime
+  clang libclang-rt-14-dev
 )
 
 missing=()
