@@ -11,12 +11,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 4)
+    if (size < 3 || size < 3u + data[2] % 4)
         return 0;
     const int a = static_cast<int8_t>(data[0]);
     const int b = static_cast<int8_t>(data[1]);
-    const std::string pattern(reinterpret_cast<const char*>(data) + 2, data[2] % 4);
-    const std::string rest(reinterpret_cast<const char*>(data) + 3, size - 3);
+    const size_t patternLen = data[2] % 4;
+    const std::string pattern(reinterpret_cast<const char*>(data) + 3, patternLen);
+    const std::string rest(reinterpret_cast<const char*>(data) + 3 + patternLen, size - 3 - patternLen);
     TString s(rest.c_str());
     const int len = s.GetLength();
 
