@@ -283,17 +283,17 @@ TEST(Hex, BytesToHexAndBack)
 
 TEST(Random, SeededBytesAreReproducibleAndShaped)
 {
-    const char seed[] = "terminal-42";
+    const char key[] = "terminal-42";
     unsigned char a[10], b[12], c[10];
-    RandomBytes(a, 10, seed, sizeof seed - 1);
-    RandomBytes(b, 12, seed, sizeof seed - 1);
+    RandomBytes(a, 10, key, sizeof key - 1);
+    RandomBytes(b, 12, key, sizeof key - 1);
     RandomBytes(c, 10, "terminal-43", 11);
     // 10 bytes are 4 + 4 + 2 bytes of three draws: a prefix of 12.
     EXPECT_EQ(0, std::memcmp(a, b, 10));
     EXPECT_NE(0, std::memcmp(a, c, 10));
-    EXPECT_EQ(GenRandID(10, seed, sizeof seed - 1), BytesToHex(a, 10));
+    EXPECT_EQ(GenRandID(10, key, sizeof key - 1), BytesToHex(a, 10));
 
-    // Seed bytes beyond the first 624 do not count.
+    // Key bytes beyond the first 624 do not count.
     std::string long1(700, 'x'), long2(700, 'x');
     long2[650] = 'y';
     EXPECT_EQ(GenRandID(16, long1.data(), long1.size()), GenRandID(16, long2.data(), long2.size()));

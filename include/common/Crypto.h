@@ -70,18 +70,18 @@ std::string BytesToHex(const unsigned char* in, size_t size, bool bUppercase = f
 // ("G1" -> 0, "1G" -> 1).
 void HexToBytes(const std::string& hexStr, unsigned char* out);
 
-// The shared generator, seeded from the kernel's random source at load time.
+// The shared generator, initialised from the kernel's random source at load time.
 extern std::mt19937 mRandomEngine;
 extern std::uniform_int_distribution<int> mUniformInt; // 0 .. 2147483647
 std::mt19937 ProperlySeededRandomEngine();
 
-// numBytes bytes from the shared stream, or, when seed and numSeedBytes are
-// both given, from a fresh generator seeded with the first (at most 624) seed
-// bytes: the same seed always gives the same bytes.
-void RandomBytes(unsigned char* out, size_t numBytes, const char* seed = nullptr, size_t numSeedBytes = 0);
+// numBytes bytes from the shared stream, or, when key and numSeedBytes are
+// both given, from a fresh generator started from the first (at most 624) key
+// bytes: the same key always gives the same bytes.
+void RandomBytes(unsigned char* out, size_t numBytes, const char* key = nullptr, size_t numSeedBytes = 0);
 // Uniform in [min, max]; the bounds are swapped when given the wrong way round.
 int GetRandomInRange(int min, int max);
 // 2 * numBytes lowercase hex characters from RandomBytes.
-std::string GenRandID(size_t numBytes, const char* seed = nullptr, size_t seedLen = 0);
+std::string GenRandID(size_t numBytes, const char* key = nullptr, size_t seedLen = 0);
 
 } // namespace crypto

@@ -242,14 +242,14 @@ void HexToBytes(const std::string& hexStr, unsigned char* out)
 
 std::mt19937 ProperlySeededRandomEngine()
 {
-    // One seed-sequence element per byte read; far more than the engine's
+    // One seed_seq element per byte read; far more than the engine's
     // state, which the sequence mixes down.
     constexpr size_t kSeedBytes = 19968;
     std::vector<unsigned char> bytes(kSeedBytes, 0);
     const size_t got = sysrandom(bytes.data(), bytes.size());
     if (got < bytes.size()) {
         // No kernel randomness at all: spread the clock, the process id and
-        // an address over the rest rather than seed from a fixed pattern.
+        // an address over the rest rather than start from a fixed pattern.
         uint64_t x = static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
                      (static_cast<uint64_t>(::getpid()) << 32) ^ reinterpret_cast<uintptr_t>(&bytes);
         for (size_t i = got; i < bytes.size(); ++i) {
@@ -267,15 +267,15 @@ std::mt19937 ProperlySeededRandomEngine()
 std::mt19937 mRandomEngine = ProperlySeededRandomEngine();
 std::uniform_int_distribution<int> mUniformInt(0, 2147483647);
 
-void RandomBytes(unsigned char* out, size_t numBytes, const char* seed, size_t numSeedBytes)
+void RandomBytes(unsigned char* out, size_t numBytes, const char* key, size_t numSeedBytes)
 {
     if (!out || numBytes == 0)
         return;
-    if (seed && numSeedBytes) {
+    if (key && numSeedBytes) {
         const size_t n = std::min<size_t>(numSeedBytes, std::mt19937::state_size);
         std::vector<uint32_t> elements(n);
         for (size_t i = 0; i < n; ++i) // a byte of 0x80 and above counts as negative
-            elements[i] = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(seed[i])));
+            elements[i] = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[i])));
         std::seed_seq seq(elements.begin(), elements.end());
         std::mt19937 gen(seq);
         std::uniform_int_distribution<int> dist(0, 2147483647);
@@ -295,10 +295,10 @@ int GetRandomInRange(int min, int max)
     return dist(mRandomEngine);
 }
 
-std::string GenRandID(size_t numBytes, const char* seed, size_t seedLen)
+std::string GenRandID(size_t numBytes, const char* key, size_t keyLen)
 {
     std::vector<unsigned char> buf(numBytes);
-    RandomBytes(buf.data(), numBytes, seed, seedLen);
+    RandomBytes(buf.data(), numBytes, key, keyLen);
     return BytesToHex(buf.data(), numBytes, false);
 }
 
