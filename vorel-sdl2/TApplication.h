@@ -279,4 +279,14 @@ int ApplicationDrawThread(void* data);
 void QuitSignalHandler(int SigValue);
 std::string SystemCmdResult(const std::string& command);
 
+// Routes the fatal and terminating signals to QuitSignalHandler (with the
+// sender's details, on an alternate stack) and prepares the crash path: the
+// unwinder, the addr2line path and the watchdog that bounds the handler's run
+// time. The constructor calls it; calling it again is harmless.
+void InstallSignalHandlers();
+// Gives the calling thread an alternate signal stack (once), so that a stack
+// overflow on it is still handled. The constructing thread gets one from
+// InstallSignalHandlers; a long-lived thread of its own calls this at its start.
+bool InstallSignalStack();
+
 } // namespace vorel_sdl2
