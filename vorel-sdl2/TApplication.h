@@ -194,7 +194,12 @@ public:
     bool tryLockDrawMutex();
 #endif
 
-    // Signals and process utilities.
+    // Signals and process utilities. SignalHandler runs on the thread that got
+    // the signal: it logs the signal and the backtrace, terminates, calls
+    // Destroy, then re-raises the signal or reboots (through Platform.Reboot;
+    // a reboot that returns ends the process by the signal). A second signal
+    // meanwhile, or a handling that overruns about five seconds, goes straight
+    // to that final action.
     bool SignalHandler(int SigValue);
     std::string GetBinaryPath() const;
     int SetTerminalFlavour(std::string terminal_flavour);

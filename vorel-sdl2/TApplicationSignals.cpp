@@ -209,22 +209,22 @@ void ArmWatchdog(int sig, bool reboot)
 void FindAddr2Line()
 {
     gAddr2Line[0] = '\0';
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        if (dir.empty())
-            dir = ".";
-        std::string candidate = dir + "/addr2line";
-        if (candidate.size() < sizeof gAddr2Line && access(candidate.c_str(), X_OK) == 0) {
-            std::memcpy(gAddr2Line, candidate.c_str(), candidate.size() + 1);
+    const char* dirs = std::getenv("PATH");
+    if (!dirs)
+        dirs = "/usr/bin:/bin";
+    for (const char* dir = dirs;; ++dir) {
+        const char* end = std::strchr(dir, ':');
+        size_t len = end ? static_cast<size_t>(end - dir) : std::strlen(dir);
+        char candidate[PATH_MAX];
+        int n = len == 0 ? std::snprintf(candidate, sizeof candidate, "./addr2line")
+                         : std::snprintf(candidate, sizeof candidate, "%.*s/addr2line", static_cast<int>(len), dir);
+        if (n > 0 && static_cast<size_t>(n) < sizeof candidate && access(candidate, X_OK) == 0) {
+            std::memcpy(gAddr2Line, candidate, static_cast<size_t>(n) + 1);
             return;
         }
-        start = end + 1;
+        if (!end)
+            return;
+        dir = end;
     }
 }
 
