@@ -117,9 +117,7 @@ TApplication::TApplication()
     mDisableFunctionKeys = false;
     pApp = this;
 
-    static const int kSignals[] = {SIGHUP, SIGINT, SIGILL, SIGABRT, SIGFPE, SIGKILL, SIGSEGV, SIGTERM, SIGQUIT};
-    for (int sig : kSignals)
-        std::signal(sig, QuitSignalHandler); // SIGKILL is refused by the system
+    InstallSignalHandlers();
 
     mSwipeDist = -1;
 #ifndef VOREL_NOGFX

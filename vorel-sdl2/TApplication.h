@@ -194,7 +194,12 @@ public:
     bool tryLockDrawMutex();
 #endif
 
-    // Signals and process utilities.
+    // Signals and process utilities. SignalHandler runs on the thread that got
+    // the signal: it logs the signal and the backtrace, terminates, calls
+    // Destroy, then re-raises the signal or reboots (through Platform.Reboot;
+    // a reboot that returns ends the process by the signal). A second signal
+    // meanwhile, or a handling that overruns about five seconds, goes straight
+    // to that final action.
     bool SignalHandler(int SigValue);
     std::string GetBinaryPath() const;
     int SetTerminalFlavour(std::string terminal_flavour);
@@ -278,5 +283,15 @@ int ApplicationDrawThread(void* data);
 
 void QuitSignalHandler(int SigValue);
 std::string SystemCmdResult(const std::string& command);
+
+// Routes the fatal and terminating signals to QuitSignalHandler (with the
+// sender's details, on an alternate stack) and prepares the crash path: the
+// unwinder, the addr2line path and the watchdog that bounds the handler's run
+// time. The constructor calls it; calling it again is harmless.
+void InstallSignalHandlers();
+// Gives the calling thread an alternate signal stack (once), so that a stack
+// overflow on it is still handled. The constructing thread gets one from
+// InstallSignalHandlers; a long-lived thread of its own calls this at its start.
+bool InstallSignalStack();
 
 } // namespace vorel_sdl2
