@@ -264,8 +264,12 @@ int TApplication::ProcessNextEvent()
         SDL_PushEvent(&quit);
         PostSDLKeyboardEvent(true, SDLK_ESCAPE, KMOD_NONE);
     }
-    if (!SDL_PollEvent(&LastEvent))
+    // Polled into a local: SDL writes its end-of-poll marker into the event
+    // even when it reports none, and LastEvent keeps the last real event.
+    SDL_Event event;
+    if (!SDL_PollEvent(&event))
         return 0;
+    LastEvent = event;
 
 #ifndef VOREL_NOGFX
     if (LastEvent.type == SDL_WINDOWEVENT && LastEvent.window.event == SDL_WINDOWEVENT_SIZE_CHANGED && GUI())
