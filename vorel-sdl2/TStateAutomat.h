@@ -22,9 +22,11 @@
 // OnDescriptionChange runs under that mutex and must not call into the
 // automaton from a thread other than the polling one.
 //
-// Failure: an exception from a state callback or a hook is caught, a fixed
-// line naming the step is printed to standard output, and the automaton
-// carries on; a veto hook that throws counts as a veto. Nothing is logged.
+// Failure: an exception from a state callback or a hook that the automaton
+// calls is caught, a fixed line naming the step is printed to standard
+// output, and the automaton carries on; a veto hook that throws counts as a
+// veto. Nothing is logged. (OnDescriptionChange is called by SetDescription,
+// not by the automaton: its exceptions reach the caller.)
 #pragma once
 
 #include "TAppModule.h"
