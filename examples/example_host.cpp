@@ -2,18 +2,26 @@
 //
 // It derives from TApplication, declares its start-up done at once, and runs
 // the paced main loop for a few seconds, printing once per second how many
-// passes the loop made and what they cost. Usage: example-host [seconds]
+// passes the loop made and what they cost. Meanwhile a state automaton,
+// registered as a module and polled from RunOnce, walks the host through its
+// own states: warming up, serving, a short pause that steps back to serving,
+// and closing. Usage: example-host [seconds]
 //
 // Reboot on exit stays off unless DISABLE_REBOOT_ON_EXIT is set by the user.
 #include "TApplication.h"
+#include "TStateAutomat.h"
 
 #include <SDL2/SDL_timer.h>
 #include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 using vorel_sdl2::TApplication;
+using vorel_sdl2::TSAState;
+using vorel_sdl2::TStateAutomat;
+using vorel_sdl2::TStateDelay;
 
 namespace {
 
@@ -24,6 +32,53 @@ double CpuSeconds()
     return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+enum HostStateId { STATE_WARM_UP = 1, STATE_SERVING = 2, STATE_CLOSING = 3 };
+
+// Tells the log about every state the host enters.
+class HostStates : public TStateAutomat {
+public:
+    explicit HostStates(TApplication* app) : mApp(app) {}
+    int Load(void*) override { return 0; }
+    int Unload() override { return 0; }
+    void AfterStateChange() override
+    {
+        TSAState* state = GetCurrentState();
+        mApp->WriteLog(3, 0, "example host: state \"%s\"", state->GetDescription().c_str());
+    }
+
+private:
+    TApplication* mApp;
+};
+
+class Serving : public TSAState {
+public:
+    explicit Serving(TStateAutomat* sa) : TSAState(sa) { SetStateID(STATE_SERVING, std::string("serving")); }
+    // Once, a while after it starts serving, the host pauses briefly; the
+    // delay state then steps back here.
+    int OnExecute() override
+    {
+        if (OnEnterCounter == 1 && SDL_GetTicks() - OnEnterTimestamp >= 1500)
+            SetNext(new TStateDelay(GetSA(), 500));
+        return 0;
+    }
+};
+
+class WarmUp : public TSAState {
+public:
+    explicit WarmUp(TStateAutomat* sa) : TSAState(sa) { SetStateID(STATE_WARM_UP, std::string("warming up")); }
+    int OnExecute() override
+    {
+        if (SDL_GetTicks() - OnEnterTimestamp >= 1000)
+            SetNext(new Serving(GetSA()));
+        return 0;
+    }
+};
+
+class Closing : public TSAState {
+public:
+    explicit Closing(TStateAutomat* sa) : TSAState(sa) { SetStateID(STATE_CLOSING, std::string("closing")); }
+};
+
 class ExampleHost : public TApplication {
 public:
     explicit ExampleHost(unsigned seconds) : mSeconds(seconds) {}
@@ -32,11 +87,16 @@ public:
     {
         TLogManager::Init(LogFile());
         SetLogicInterval(0); // RunOnce on every pass, so it can count them
+        mStates = new HostStates(this);
+        mStates->Init(this, "states", nullptr);
+        mStates->SetNext(new WarmUp(mStates));
         return 0;
     }
 
     void Destroy() override
     {
+        DestroyModules(); // the automaton, with its states
+        mStates = nullptr;
         WriteLog(0, 0, "example host: done");
         TLogManager::Destroy();
     }
@@ -55,6 +115,7 @@ public:
             mCpuStart = mCpuWindow = CpuSeconds();
         }
         ++mPasses;
+        mStates->Poll();
         if (now - mWindowStart >= 1000) {
             double cpu = CpuSeconds();
             double secs = (now - mWindowStart) / 1000.0;
@@ -71,6 +132,9 @@ public:
             double total = (now - mStart) / 1000.0;
             std::printf("ran %.1f s, cpu %.1f ms per second of running\n", total,
                         (CpuSeconds() - mCpuStart) * 1000.0 / total);
+            // Closing is entered whatever the automaton is doing.
+            mStates->ForceNext(new Closing(mStates));
+            mStates->Poll();
             terminate(vorel_sdl2::NOTHING);
             return 1;
         }
@@ -81,6 +145,7 @@ public:
 
 private:
     unsigned mSeconds;
+    HostStates* mStates = nullptr;
     Uint32 mStart = 0;
     Uint32 mWindowStart = 0;
     unsigned long mPasses = 0;

@@ -8,6 +8,8 @@
 
 #include "TAppModule.h"
 
+struct SDL_Renderer;
+
 namespace vorel_sdl2 {
 
 class TAppGuiModule : public TAppModule {
@@ -21,8 +23,12 @@ public:
     // once per drawn frame.
     virtual void mainLogic();
 
+    // The renderer of the window; null until one has been created.
+    SDL_Renderer* GetRenderer() const { return mpGUIRenderer; }
+
 protected:
     bool mbRefreshSize;
+    SDL_Renderer* mpGUIRenderer = nullptr;
 };
 
 } // namespace vorel_sdl2

@@ -52,6 +52,8 @@ int TAppModule::Destroy()
         return -1;
     Unload();
     pApplication->DropModule(this);
+    // A deleted listener would be offered the next event.
+    pApplication->RemoveEventListener(this);
     delete this;
     return 0;
 }

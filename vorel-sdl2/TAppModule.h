@@ -5,8 +5,10 @@
 // optional load data (which registers and loads it), and ends it with Destroy
 // (unload, unregister, delete) or TApplication::DestroyModules. The framework
 // never polls modules; Poll, Open, Close, Read and Write are for the host and
-// the modules themselves. Modules are handled on the main thread; the
-// registry has no lock.
+// the modules themselves. Modules are handled on the main thread (the one that
+// also pumps SDL events); neither the registry nor the listener list has a
+// lock. A listener that is dropped (not destroyed) must take itself off the
+// listener list first.
 #pragma once
 
 #include <string>
@@ -38,11 +40,15 @@ public:
     virtual void OnDisable();
     virtual std::string GetVersion();
 
-    // -1 for a null application or an empty name (nothing changes); else
-    // registers the module and returns 0 for null data or Load's result.
+    // -1 for a null application or an empty name (nothing changes). Else
+    // sets the application and the name, enables the module, registers it
+    // (a refused registration, e.g. a name already taken, does not stop the
+    // rest) and returns 0 for null data or Load's result.
     int Init(TApplication* app, std::string name, void* data);
-    // -1 without an application; else unloads, unregisters and deletes this
-    // object (it no longer exists afterwards) and returns 0.
+    // -1 without an application; else unloads, unregisters, takes the module
+    // off the event-listener list and deletes this object (it no longer exists
+    // afterwards) and returns 0. An exception from Unload reaches the caller
+    // and leaves the module registered and alive. Only for modules made with new.
     int Destroy();
     bool IsEnabled() const { return Enabled != 0; }
 

@@ -193,7 +193,7 @@ TApplication::~TApplication()
     while (!mDeferredQueue.empty()) {
         if (mDeferredQueue.front().second)
             SDL_SemPost(mDeferredQueue.front().second);
-        mDeferredQueue.pop();
+        mDeferredQueue.pop_front();
     }
 }
 
@@ -272,11 +272,6 @@ void TApplication::SetClientID(const std::string& clientID)
     UpdateClientID(clientID, mClientID);
     mClientID = clientID;
 }
-
-void TApplication::lockMainMutex() { SDL_LockMutex(mpMainMutex); }
-void TApplication::unlockMainMutex() { SDL_UnlockMutex(mpMainMutex); }
-
-bool TApplication::IsInMainThread() { return SDL_ThreadID() == ThreadID_MainThread; }
 
 bool TApplication::ThreadCheck(Threads thread)
 {

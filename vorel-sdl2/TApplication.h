@@ -39,6 +39,7 @@
 
 #include <functional>
 #include <list>
+#include <deque>
 #include <queue>
 #include <string>
 #include <utility>
@@ -129,6 +130,13 @@ public:
     virtual int RunOnce() = 0;
     virtual int DrawOnce() = 0;
     virtual void PrintUsage();
+    // Takes one SDL event and offers it, in list order, to the listeners that
+    // were listed when it was taken and still are when their turn comes,
+    // until one consumes it (Ioctl(MODULE_IOCTL_EVENT, &event) returns 1).
+    // Listeners may add or remove listeners meanwhile. Returns 1 for an
+    // event, 0 for none or for a suppressed function key. While terminating
+    // it posts SDL_QUIT and an Escape key-down on every call. Call it from
+    // the one thread that pumps SDL events.
     virtual int ProcessNextEvent();
     virtual void PostSDLUserEvent(int UserCode, void* pUserData1, void* pUserData2);
     virtual void PostSDLKeyboardEvent(bool isPressed, SDL_Keycode key, SDL_Keymod mod);
@@ -159,23 +167,61 @@ public:
     void SetLogFile(const std::string& file);
     const std::string& LogFile();
 
-    // Module registry and event listeners (main thread; no lock).
+    // Module registry and event listeners: main thread only, no lock. The
+    // registry holds plain pointers and owns nothing except through
+    // DestroyModules.
+    //
+    // AddModule: -1 for a null module or an empty name, -2 when
+    // GetModuleByName already finds the name (an exact name, or a registered
+    // name that begins with it), else 0. GetModuleByName: exact match first,
+    // then the first name (in list order) that begins with the given one.
+    // DropModule: -1 for a null module or an empty name, -2 when not
+    // registered (by name: exact matches only); the module is not deleted.
     int AddModule(TAppModule* pModule);
     TAppModule* GetModuleByName(std::string ModuleName);
     int DropModule(TAppModule* pModule);
     int DropModule(std::string ModuleName);
+    // Unloads and deletes every registered module in order and empties the
+    // registry; returns how many Unload calls threw (those modules are dropped
+    // but not deleted). A deleted module also leaves the listener list. An
+    // Unload may drop or destroy modules; modules it adds are destroyed too.
     int DestroyModules();
+    // A module is listed at most once; adding a listed one moves it.
     void AddEventListener(TAppModule* pModule, bool InsertFirst);
     void RemoveEventListener(TAppModule* pModule);
     void ClearAllEventListeners();
 
-    // Deferred calls. A waiting Defer must not be made by a thread that holds
-    // the draw mutex, nor by the main thread when the call is queued.
+    // Deferred calls to the main thread; any thread may defer. The queue
+    // mutex is never held while a call runs, so a call may defer further ones.
+    //
+    // Defer runs method at once when the caller is the main thread outside a
+    // drain and evenIfAlreadyInMain is false; otherwise it queues it for the
+    // main loop's next drain. With waitForExecution the caller blocks until
+    // the call has run (or thrown). Waits that could never end are not made:
+    //  - on the main thread (the only one that drains) a waiting Defer runs
+    //    method at once, even inside a drain or with evenIfAlreadyInMain;
+    //  - a thread that holds the main or the draw mutex (through
+    //    lockMainMutex / lockDrawMutex / tryLockDrawMutex, e.g. from a deferred
+    //    draw call or from component drawing) keeps the main loop from
+    //    draining: its waiting Defer is dropped with a warning in the log;
+    //  - once the status is APP_TERMINATE the loop drains no more: a waiting
+    //    Defer is dropped, and a waiter whose call is still queued withdraws
+    //    it (the call never runs) and returns.
+    // So a caller must not wait while holding a mutex of its own that the
+    // deferred call (or the main loop pass before it) needs, and must not
+    // lock the main or draw mutex by other means than these operations.
+    // An exception from a queued call is logged and swallowed (its waiter is
+    // released); one from a call run at once reaches the caller.
     void Defer(const DeferredType& method, bool evenIfAlreadyInMain = false, bool waitForExecution = false);
+    // Defer that waits for completion, under the same rules.
     void DeferSync(const DeferredType& method, bool evenIfAlreadyInMain = false);
+    // Drains the queue (main thread; the main loop calls it). Calls queued
+    // while the last queued one runs are left for the next drain.
     void ExecuteDeferredMethods();
     bool IsInMainThread();
 
+    // Recursive; a thread that must not run alongside a main-loop pass takes
+    // the main mutex. Lock order: draw mutex before main mutex.
     void lockMainMutex();
     void unlockMainMutex();
 
@@ -185,6 +231,10 @@ public:
 #ifndef VOREL_NOGFX
     TAppGuiModule* GUI();
     int LoadGUI(void* data);
+    // Deferred calls to the draw thread, drained by the GUI module while it
+    // draws. A call is run at once (with the GUI module's renderer) when the
+    // caller is the draw thread outside a drain and evenIfAlreadyInDraw is
+    // false. There is no waiting variant. An exception is logged and swallowed.
     void DeferToDraw(const DeferredType& method, bool evenIfAlreadyInDraw = false);
     void DeferToDrawRender(const DeferredDrawType& method, bool evenIfAlreadyInDraw = false);
     void ExecuteDeferredDrawMethods(SDL_Renderer* renderer);
@@ -211,7 +261,7 @@ protected:
 private:
     unsigned int mLogicInterval;
     bool mIsExecutingMainDeferredMethods;
-    std::queue<std::pair<DeferredType, SDL_sem*>> mDeferredQueue;
+    std::deque<std::pair<DeferredType, SDL_sem*>> mDeferredQueue;
     int mCurrentFreq;
     SDL_threadID ThreadID_MainThread;
 #ifndef VOREL_NOGFX
@@ -259,11 +309,6 @@ private:
     int mSwipeDist;
     ThreadSafeProperty<ApplicationState> mAppStatus;
     SDL_sem* mStatusWaiter[STATE_COUNT];
-
-    // Dispatch bookkeeping that keeps removal of listeners during
-    // ProcessNextEvent safe: a removed entry is marked and erased after the walk.
-    bool mDispatchingEvent = false;
-    bool mListenersRemovedDuringDispatch = false;
 
 #ifndef VOREL_NOGFX
     // The GUI module's mainLogic, called from the loop's logic part.

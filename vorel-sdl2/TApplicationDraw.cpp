@@ -36,13 +36,16 @@ int TApplication::LoadGUI(void* data)
 
 void TApplication::DeferToDraw(const DeferredType& method, bool evenIfAlreadyInDraw)
 {
+    if (!method)
+        return; // nothing would run; an empty call in the queue is skipped anyway
     DeferToDrawRender([method](SDL_Renderer*) { method(); }, evenIfAlreadyInDraw);
 }
 
 void TApplication::DeferToDrawRender(const DeferredDrawType& method, bool evenIfAlreadyInDraw)
 {
     if (!evenIfAlreadyInDraw && IsInDrawThread() && !mIsExecutingDeferredMethods) {
-        method(nullptr);
+        if (method)
+            method(pAppGUI ? pAppGUI->GetRenderer() : nullptr);
         return;
     }
     SDL_LockMutex(mpDeferDrawQueueMutex);
@@ -52,11 +55,13 @@ void TApplication::DeferToDrawRender(const DeferredDrawType& method, bool evenIf
 
 void TApplication::ExecuteDeferredDrawMethods(SDL_Renderer* renderer)
 {
+    // Restored rather than cleared, so a nested drain leaves the outer one marked.
+    const bool outerDrain = mIsExecutingDeferredMethods;
     mIsExecutingDeferredMethods = true;
     SDL_LockMutex(mpDeferDrawQueueMutex);
     bool empty = mDeferToDrawQueue.empty();
     while (!empty) {
-        DeferredDrawType item = mDeferToDrawQueue.front();
+        DeferredDrawType item = std::move(mDeferToDrawQueue.front());
         mDeferToDrawQueue.pop();
         empty = mDeferToDrawQueue.empty();
         SDL_UnlockMutex(mpDeferDrawQueueMutex);
@@ -64,19 +69,14 @@ void TApplication::ExecuteDeferredDrawMethods(SDL_Renderer* renderer)
             try {
                 item(renderer);
             } catch (...) {
-                WriteLog(0, 0, "TApplication: ExecuteDeferredDrawMethods unhandled exception");
+                WriteLog(0, 0, std::string("TApplication: ExecuteDeferredDrawMethods unhandled exception"));
             }
         }
         SDL_LockMutex(mpDeferDrawQueueMutex);
     }
     SDL_UnlockMutex(mpDeferDrawQueueMutex);
-    mIsExecutingDeferredMethods = false;
+    mIsExecutingDeferredMethods = outerDrain;
 }
-
-bool TApplication::IsInDrawThread() { return SDL_ThreadID() == ThreadID_DrawThread; }
-void TApplication::lockDrawMutex() { SDL_LockMutex(mpDrawMutex); }
-void TApplication::unlockDrawMutex() { SDL_UnlockMutex(mpDrawMutex); }
-bool TApplication::tryLockDrawMutex() { return SDL_TryLockMutex(mpDrawMutex) == 0; }
 
 int ApplicationDrawThread(void* data)
 {

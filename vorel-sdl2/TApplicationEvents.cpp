@@ -8,13 +8,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace vorel_sdl2 {
 
 int TApplication::AddModule(TAppModule* pModule)
 {
-    if (!pModule)
-        return -1;
+    if (!pModule || pModule->ModuleName.empty())
+        return -1; // a nameless module could never be found again
     if (GetModuleByName(pModule->ModuleName)) {
         std::printf("application::Module \"%s\" already exists in this application.\n", pModule->ModuleName.c_str());
         return -2;
@@ -64,17 +67,28 @@ int TApplication::DropModule(std::string name)
 
 int TApplication::DestroyModules()
 {
+    // Taken one at a time from the front, so an Unload that drops, destroys or
+    // adds modules never leaves this walk holding a stale position.
     int failures = 0;
-    for (TAppModule* m : ModuleList) {
+    while (!ModuleList.empty()) {
+        TAppModule* m = ModuleList.front();
+        bool unloaded = true;
         try {
             m->Unload();
         } catch (...) {
+            unloaded = false;
             ++failures;
-            continue; // a module that failed to unload is left alive
         }
+        auto it = std::find(ModuleList.begin(), ModuleList.end(), m);
+        if (it == ModuleList.end())
+            continue; // Unload took it out itself; it is not ours to delete any more
+        ModuleList.erase(it);
+        if (!unloaded)
+            continue; // a module that failed to unload is left alive
+        // A deleted listener would be offered the next event.
+        RemoveEventListener(m);
         delete m;
     }
-    ModuleList.clear();
     return failures;
 }
 
@@ -89,80 +103,110 @@ void TApplication::AddEventListener(TAppModule* pModule, bool InsertFirst)
         EventListenerList.push_back(pModule);
 }
 
-// During a dispatch the entries are only nulled, so the walk in
-// ProcessNextEvent neither skips nor repeats a listener that is still listed;
-// the walk erases them when it is done.
 void TApplication::RemoveEventListener(TAppModule* pModule)
 {
     if (!pModule)
         return;
-    if (mDispatchingEvent) {
-        for (TAppModule*& m : EventListenerList)
-            if (m == pModule) {
-                m = nullptr;
-                mListenersRemovedDuringDispatch = true;
-            }
-        return;
-    }
     EventListenerList.remove(pModule);
 }
 
 void TApplication::ClearAllEventListeners()
 {
-    if (mDispatchingEvent) {
-        for (TAppModule*& m : EventListenerList)
-            m = nullptr;
-        mListenersRemovedDuringDispatch = true;
-        return;
-    }
     EventListenerList.clear();
 }
 
+namespace {
+
+// How deep the calling thread holds the main and the draw mutex. A thread
+// that holds either keeps the main loop from draining deferred calls, so it
+// must not wait for one.
+thread_local int tMainMutexDepth = 0;
+#ifndef VOREL_NOGFX
+thread_local int tDrawMutexDepth = 0;
+#else
+constexpr int tDrawMutexDepth = 0;
+#endif
+
+// How often a waiting Defer looks whether the main loop has ended.
+constexpr Uint32 kDeferWaitSliceMs = 50;
+
+} // namespace
+
 void TApplication::Defer(const DeferredType& method, bool evenIfAlreadyInMain, bool waitForExecution)
 {
-    if (!evenIfAlreadyInMain && IsInMainThread() && !mIsExecutingMainDeferredMethods) {
-        method();
-        return;
-    }
-    SDL_sem* done = nullptr;
-    SDL_LockMutex(mpDeferQueueMutex);
-    if (waitForExecution)
-        done = SDL_CreateSemaphore(0);
-    mDeferredQueue.emplace(method, done);
-    SDL_UnlockMutex(mpDeferQueueMutex);
-    if (done) {
-        SDL_SemWait(done);
-        SDL_DestroySemaphore(done);
-    }
-}
-
-void TApplication::DeferSync(const DeferredType& method, bool evenIfAlreadyInMain)
-{
-    // On the main thread a queued waiting call could never be served: run it
-    // here instead of waiting for ourselves.
-    if (IsInMainThread()) {
+    if (IsInMainThread() && (waitForExecution || (!evenIfAlreadyInMain && !mIsExecutingMainDeferredMethods))) {
+        // Only the main thread drains the queue: it must never wait for itself.
         if (method)
             method();
         return;
     }
+    SDL_sem* done = nullptr;
+    if (waitForExecution) {
+        if (tMainMutexDepth > 0 || tDrawMutexDepth > 0) {
+            WriteLog(4, 0, std::string("TApplication: Defer: waiting call made while holding the main or draw mutex "
+                                       "could never run, dropped"));
+            return;
+        }
+        if (status() == APP_TERMINATE) {
+            WriteLog(4, 0, std::string("TApplication: Defer: waiting call made after the main loop ended, dropped"));
+            return;
+        }
+        done = SDL_CreateSemaphore(0);
+        if (!done) {
+            // Queued without a waiter it could outlive what it refers to.
+            WriteLog(4, 0, std::string("TApplication: Defer: no semaphore for a waiting call, dropped"));
+            return;
+        }
+    }
+    SDL_LockMutex(mpDeferQueueMutex);
+    mDeferredQueue.emplace_back(method, done);
+    SDL_UnlockMutex(mpDeferQueueMutex);
+    if (!done)
+        return;
+
+    while (SDL_SemWaitTimeout(done, kDeferWaitSliceMs) == SDL_MUTEX_TIMEDOUT) {
+        if (status() != APP_TERMINATE)
+            continue;
+        // No drain is coming. Withdraw the call unless a drain has already
+        // taken it, so it never runs after this caller has gone.
+        SDL_LockMutex(mpDeferQueueMutex);
+        auto it = std::find_if(mDeferredQueue.begin(), mDeferredQueue.end(),
+                               [done](const std::pair<DeferredType, SDL_sem*>& e) { return e.second == done; });
+        const bool withdrawn = it != mDeferredQueue.end();
+        if (withdrawn)
+            mDeferredQueue.erase(it);
+        SDL_UnlockMutex(mpDeferQueueMutex);
+        if (withdrawn)
+            WriteLog(4, 0, std::string("TApplication: Defer: the main loop ended before the call ran, withdrawn"));
+        else
+            SDL_SemWait(done); // running now; its drain posts when it is done
+        break;
+    }
+    SDL_DestroySemaphore(done);
+}
+
+void TApplication::DeferSync(const DeferredType& method, bool evenIfAlreadyInMain)
+{
     Defer(method, evenIfAlreadyInMain, true);
 }
 
 void TApplication::ExecuteDeferredMethods()
 {
+    // Restored rather than cleared, so a nested drain leaves the outer one marked.
+    const bool outerDrain = mIsExecutingMainDeferredMethods;
     mIsExecutingMainDeferredMethods = true;
     SDL_LockMutex(mpDeferQueueMutex);
     bool empty = mDeferredQueue.empty();
     while (!empty) {
-        std::pair<DeferredType, SDL_sem*> item = mDeferredQueue.front();
-        mDeferredQueue.pop();
+        std::pair<DeferredType, SDL_sem*> item = std::move(mDeferredQueue.front());
+        mDeferredQueue.pop_front();
         empty = mDeferredQueue.empty();
         SDL_UnlockMutex(mpDeferQueueMutex);
         if (item.first) {
             try {
                 item.first();
             } catch (...) {
-                WriteLog(0, 0, "TApplication: ExecuteDefreredMethods unhandled exception");
+                WriteLog(0, 0, std::string("TApplication: ExecuteDefreredMethods unhandled exception"));
             }
         }
         SDL_LockMutex(mpDeferQueueMutex);
@@ -170,8 +214,46 @@ void TApplication::ExecuteDeferredMethods()
             SDL_SemPost(item.second);
     }
     SDL_UnlockMutex(mpDeferQueueMutex);
-    mIsExecutingMainDeferredMethods = false;
+    mIsExecutingMainDeferredMethods = outerDrain;
 }
+
+bool TApplication::IsInMainThread() { return SDL_ThreadID() == ThreadID_MainThread; }
+
+void TApplication::lockMainMutex()
+{
+    SDL_LockMutex(mpMainMutex);
+    ++tMainMutexDepth;
+}
+
+void TApplication::unlockMainMutex()
+{
+    --tMainMutexDepth;
+    SDL_UnlockMutex(mpMainMutex);
+}
+
+#ifndef VOREL_NOGFX
+bool TApplication::IsInDrawThread() { return SDL_ThreadID() == ThreadID_DrawThread; }
+
+void TApplication::lockDrawMutex()
+{
+    SDL_LockMutex(mpDrawMutex);
+    ++tDrawMutexDepth;
+}
+
+void TApplication::unlockDrawMutex()
+{
+    --tDrawMutexDepth;
+    SDL_UnlockMutex(mpDrawMutex);
+}
+
+bool TApplication::tryLockDrawMutex()
+{
+    if (SDL_TryLockMutex(mpDrawMutex) != 0)
+        return false;
+    ++tDrawMutexDepth;
+    return true;
+}
+#endif
 
 int TApplication::ProcessNextEvent()
 {
@@ -182,27 +264,34 @@ int TApplication::ProcessNextEvent()
         SDL_PushEvent(&quit);
         PostSDLKeyboardEvent(true, SDLK_ESCAPE, KMOD_NONE);
     }
-    if (!SDL_PollEvent(&LastEvent))
+    // Polled into a local: SDL writes its end-of-poll marker into the event
+    // even when it reports none, and LastEvent keeps the last real event.
+    SDL_Event event;
+    if (!SDL_PollEvent(&event))
         return 0;
+    LastEvent = event;
 
 #ifndef VOREL_NOGFX
     if (LastEvent.type == SDL_WINDOWEVENT && LastEvent.window.event == SDL_WINDOWEVENT_SIZE_CHANGED && GUI())
         GUI()->RefreshSize();
 #endif
 
-    mDispatchingEvent = true;
-    for (EventListenerListIterator = EventListenerList.begin(); EventListenerListIterator != EventListenerList.end();
-         ++EventListenerListIterator) {
-        TAppModule* listener = *EventListenerListIterator;
-        if (listener && listener->Ioctl(MODULE_IOCTL_EVENT, reinterpret_cast<unsigned long>(&LastEvent)) == 1)
-            break;
+    // The walk goes over the listeners as they were when the event was taken;
+    // each one is looked up in the live list before its turn, so listeners
+    // may add or remove listeners (themselves included) while the event is
+    // offered: a removed one is not offered it, an added one gets the next
+    // event, and nobody is offered it twice.
+    if (!EventListenerList.empty()) {
+        const std::vector<TAppModule*> listeners(EventListenerList.begin(), EventListenerList.end());
+        for (TAppModule* listener : listeners) {
+            EventListenerListIterator = std::find(EventListenerList.begin(), EventListenerList.end(), listener);
+            if (EventListenerListIterator == EventListenerList.end())
+                continue;
+            if (listener->Ioctl(MODULE_IOCTL_EVENT, reinterpret_cast<unsigned long>(&LastEvent)) == 1)
+                break;
+        }
+        EventListenerListIterator = EventListenerList.end();
     }
-    mDispatchingEvent = false;
-    if (mListenersRemovedDuringDispatch) {
-        EventListenerList.remove(nullptr);
-        mListenersRemovedDuringDispatch = false;
-    }
-    EventListenerListIterator = EventListenerList.end();
 
     if (LastEvent.type == SDL_USEREVENT && (LastEvent.user.code & 0x1010000) == 0x1010000 && LastEvent.user.data1)
         static_cast<TSwipeData*>(LastEvent.user.data1)->decRef();
