@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -323,7 +324,10 @@ TEST(ApplicationRun, PollCombinesLogAndParameterResults)
 {
     Host app;
     EXPECT_EQ(app.Poll(), -1 | (0 << 8)); // log manager not initialised
-    app.TLogManager::Init("t.log");
+    char dir[] = "/tmp/vorel-poll-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    app.TLogManager::Init(std::string(dir) + "/t.log");
     EXPECT_EQ(app.Poll(), 0);
     app.TLogManager::Destroy();
+    std::filesystem::remove_all(dir);
 }

@@ -169,6 +169,9 @@ TApplication::TApplication()
 
 TApplication::~TApplication()
 {
+    // A signal that arrives after this point must not reach a destroyed object.
+    if (pApp == this)
+        pApp = nullptr;
 #ifndef VOREL_NOGFX
     // Run joins the draw thread. An application destroyed without Run would
     // leave it blocked on semaphores that are destroyed below; without a GUI

@@ -81,6 +81,7 @@ void TApplication::ExecuteDeferredDrawMethods(SDL_Renderer* renderer)
 int ApplicationDrawThread(void* data)
 {
     TApplication* app = static_cast<TApplication*>(data);
+    InstallSignalStack(); // a stack overflow on this thread is still handled
     std::printf("DRAW: Thread started, waiting for start of init...\n");
     int result = 0;
     app->waitForStatus(TApplication::APP_LOADING);

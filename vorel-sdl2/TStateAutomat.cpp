@@ -1,5 +1,6 @@
 #include "TStateAutomat.h"
 
+#include "MyUtilsTime.h"
 #include "Platform.h"
 #include "TLogManager.h"
 
@@ -31,25 +32,6 @@ private:
 void Report(const char* line)
 {
     std::fputs(line, stdout);
-}
-
-// The framework's interval test on the tick counter: true once more than
-// interval ms have passed since lastTime (always for a lastTime of 0); a
-// wrapped counter restarts the interval.
-bool IntervalElapsed(Uint32& lastTime, Uint32 interval, bool updateLastTime)
-{
-    const Uint32 now = Platform.Ticks();
-    const Sint64 diff = static_cast<Sint64>(now) - static_cast<Sint64>(lastTime);
-    if (lastTime > 1 && (diff > 0x7FFFFFFF || diff < -0x7FFFFFFF)) {
-        logman::WriteLog(0, 0, "SDLGetTicks overflow detected (LastTime=%u, GetTicks()=%u, overflow_constant=%u)",
-                         lastTime, now, 0x7FFFFFFFu);
-        lastTime = now;
-    }
-    if (lastTime != 0 && now - lastTime <= interval)
-        return false;
-    if (updateLastTime)
-        lastTime = now;
-    return true;
 }
 
 // True when the format is usable: not null and at most 2000 characters.
@@ -174,7 +156,7 @@ int TStateDelay::OnEnter()
 
 int TStateDelay::OnExecute()
 {
-    if (IntervalElapsed(StateStart, WaitForMS, false))
+    if (MyUtils::IsTime(StateStart, WaitForMS, false))
         Back();
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "TTaskMan.h"
 
+#include "MyUtilsTime.h"
 #include "Platform.h"
 #include "TLogManager.h"
 
@@ -16,24 +17,6 @@ namespace {
 constexpr int kLists = 3;
 
 bool IsList(int type) { return type >= 0 && type < kLists; }
-
-// The interval test of the tick helpers, kept here so this unit does not wait
-// for them: due when more than `interval` ms lie behind `lastTime`, or when
-// `lastTime` is 0. A wrapped tick counter restarts the interval from now.
-bool IsDue(Uint32& lastTime, Uint32 interval, bool updateLastTime)
-{
-    const Uint32 now = Platform.Ticks();
-    if (lastTime > 1 && std::llabs(static_cast<long long>(now) - static_cast<long long>(lastTime)) > 0x7FFFFFFFLL) {
-        logman::WriteLog(0, 0, "SDLGetTicks overflow detected (LastTime=%u, GetTicks()=%u, overflow_constant=%u)",
-                         lastTime, now, 0x7FFFFFFFu);
-        lastTime = now;
-    }
-    if (lastTime != 0 && static_cast<Uint32>(now - lastTime) <= interval)
-        return false;
-    if (updateLastTime)
-        lastTime = now;
-    return true;
-}
 
 void DeleteDistinct(std::vector<TTimedTaskHandler*>& tasks)
 {
@@ -66,7 +49,7 @@ bool TTimedTaskHandler::ExecuteConditional()
         return false;
     if (TaskType == EXECUTE_COUNT_NO_FREE && ExecutionCounter >= ExecutionsLimit)
         return false;
-    if (!IsDue(LastExecuted, Interval, !RealTime))
+    if (!MyUtils::IsTime(LastExecuted, Interval, !RealTime))
         return false;
     if (RealTime) {
         // A fixed schedule: after a stall the task runs on consecutive passes

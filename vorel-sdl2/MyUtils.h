@@ -1,0 +1,7 @@
+// The MyUtils helpers in one include: tick intervals and clock strings,
+// system and network utilities, text and number helpers.
+#pragma once
+
+#include "MyUtilsSystem.h"
+#include "MyUtilsText.h"
+#include "MyUtilsTime.h"
