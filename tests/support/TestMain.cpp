@@ -1,15 +1,51 @@
-// Test entry point shared by every test binary. When the Xvfb fixture has
-// started a server, its display is taken from the state file so that SDL
-// finds it; a DISPLAY already set by the caller wins.
+// Test entry point shared by every test binary.
+//
+// It sets the environment every test relies on, whoever starts the binary:
+// reboot on exit is off (a test that wants it on sets it itself and replaces
+// the reboot seam), sound goes to SDL's disk driver, and the display is the
+// Xvfb that the test fixture started (a DISPLAY already set by the caller
+// wins). The reboot and exit-command seams refuse by default, so no test can
+// reach the real calls by accident; a test that observes them replaces them.
+#include "Platform.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
+#ifndef VOREL_XVFB_STATE_FILE
+#define VOREL_XVFB_STATE_FILE ""
+#endif
+
+namespace {
+
+int RefuseReboot(int command)
+{
+    std::fprintf(stderr, "test: reboot(0x%x) refused\n", static_cast<unsigned>(command));
+    return -1;
+}
+
+int RefuseCommand(const char* command)
+{
+    std::fprintf(stderr, "test: command refused: %s\n", command ? command : "(null)");
+    return -1;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
-    if (const char* state = std::getenv("VOREL_XVFB_STATE"); state && !std::getenv("DISPLAY")) {
+    vorel_sdl2::Platform.Reboot = RefuseReboot;
+    vorel_sdl2::Platform.RunCommand = RefuseCommand;
+    setenv("DISABLE_REBOOT_ON_EXIT", "1", 1);
+    setenv("SDL_AUDIODRIVER", "disk", 0);
+
+    const char* state = std::getenv("VOREL_XVFB_STATE");
+    if (!state)
+        state = VOREL_XVFB_STATE_FILE;
+    if (state[0] != '\0' && !std::getenv("DISPLAY")) {
         std::ifstream in(state);
         std::string display;
         if (in >> display && !display.empty())
