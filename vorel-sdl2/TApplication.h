@@ -37,6 +37,7 @@
 #include <SDL2/SDL_mutex.h>
 #include <SDL2/SDL_thread.h>
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <queue>
@@ -150,6 +151,8 @@ public:
     void setStatus(ApplicationState state);
     void advanceStatus();
     void waitForStatus(ApplicationState state);
+    // Sets TerminationType and enters APP_TERMINATE, atomically with
+    // respect to other status changes.
     void terminate(ETerminateType type);
 
     void SetLogicInterval(unsigned int interval);
@@ -194,6 +197,11 @@ public:
     bool tryLockDrawMutex();
 #endif
 
+    // Calls the host's Destroy the first time only (later calls return
+    // false): the draw thread's exit, Run without a GUI module and the
+    // fatal-signal handler all end the host through here.
+    bool CallDestroyOnce();
+
     // Signals and process utilities.
     bool SignalHandler(int SigValue);
     std::string GetBinaryPath() const;
@@ -216,7 +224,8 @@ private:
 #endif
 
 public:
-    bool ComponentLogicCalled;
+    // Written by the draw thread after each frame, read by the main loop.
+    std::atomic<bool> ComponentLogicCalled;
     int DrawDurationMs;
     int LogDurationMs;
     int ParamDurationMs;
@@ -260,6 +269,15 @@ private:
     bool mDispatchingEvent = false;
     bool mListenersRemovedDuringDispatch = false;
 
+    // terminate(type) unless the application is terminating already, so a
+    // termination type chosen before is never replaced.
+    void terminateIfRunning(ETerminateType type);
+
+    std::atomic<bool> mDestroyCalled{false};
+    // Set by Run once its loop has ended; the draw thread's exit waits for it
+    // before it calls Destroy, so Destroy never runs beside host code there.
+    std::atomic<bool> mMainLoopLeft{false};
+
 #ifndef VOREL_NOGFX
     // The GUI module's mainLogic, called from the loop's logic part.
     void CallGuiMainLogic();
@@ -274,6 +292,10 @@ extern TApplication* pApp;
 extern void* GUI_LoadData;
 extern int GUI_LoadResult;
 int ApplicationDrawThread(void* data);
+// Text value of an exit-command parameter (SHELL_CMD_RESTART,
+// SHELL_CMD_SHUTDOWN), empty when it does not exist. Replaceable, like
+// Platform, so that a test can supply the commands.
+extern std::string (*ReadExitCommandParam)(TApplication& app, const char* name);
 #endif
 
 void QuitSignalHandler(int SigValue);
