@@ -48,7 +48,11 @@ void RunOnDrawThread(GuiHost& host, const std::function<void(GuiHost&)>& script)
 {
     host.mRebootOnExit = false;
     host.onFrame = [script](GuiHost& h) {
+        // The component list is changed under the draw lock (mainLogic runs
+        // on the main thread under it).
+        h.lockDrawMutex();
         script(h);
+        h.unlockDrawMutex();
         h.terminate(NOTHING);
         return 1;
     };
@@ -110,6 +114,11 @@ TEST(GuiComposition, LoaderOnlyBeforeRunningAndNoDrawWorkBeforeRunning)
     bool checked = false;
     host.onDrawBeforeRunning = [&](GuiHost& h) {
         TestGui& g = *h.gui;
+        h.lockDrawMutex();
+        struct Unlock {
+            GuiHost& h;
+            ~Unlock() { h.unlockDrawMutex(); }
+        } unlock{h};
         if (!g.Loader() && g.GetRenderer()) {
             g.SetLoader(new Box(0, 0, 50, 50, kGreen, "loader"));
             g.Loader()->load();

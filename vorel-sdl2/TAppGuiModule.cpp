@@ -76,7 +76,8 @@ TAppGuiModule::TAppGuiModule()
     : Visible(0), pLoader(nullptr), mbRefreshSize(false), mpBackBuffer(nullptr), WindowNativeSize{},
       WindowCurrentSize{}, selected_screen(-1), ScreenRotate(false), mpWindow(nullptr), mpGUIRenderer(nullptr),
       mFPS(0.0f), mFPS_noVsync(0.0f), mNumFrames(0), mLastDrawTime(Platform.Ticks()), mSleepDiff(0),
-      mTargetFPS(kDefaultFPS), mDrawEnabled(true), mVsync(true), mLoadingScreen(nullptr)
+      mTargetFPS(kDefaultFPS), mDrawEnabled(true), mVsync(true), mLoadingScreen(nullptr),
+      mLastPaceTime(mLastDrawTime)
 {
     // Displays, the cursor and windows need the video subsystem; a host that
     // has not started it gets it started here (SDL_Quit at exit ends it).
@@ -305,7 +306,7 @@ void TAppGuiModule::ComposeFrame(bool running)
 Uint32 TAppGuiModule::PaceFrame(Uint32 budgetMs, bool presenting)
 {
     Uint32 now = Platform.Ticks();
-    const Uint32 elapsed = now - mLastDrawTime; // survives the tick wrap
+    const Uint32 elapsed = now - mLastPaceTime; // survives the tick wrap
     const bool presentPaces = presenting && mDrawEnabled && mVsync && mTargetFPS >= 60;
     const int64_t remaining = static_cast<int64_t>(budgetMs) - elapsed - mSleepDiff;
     if (remaining > 0 && !presentPaces) {
@@ -319,6 +320,7 @@ Uint32 TAppGuiModule::PaceFrame(Uint32 budgetMs, bool presenting)
     } else {
         mSleepDiff = 0;
     }
+    mLastPaceTime = now;
     return now;
 }
 
@@ -410,7 +412,7 @@ void TAppGuiModule::SetTargetFPS(int fps)
         mTargetFPS = fps;
 }
 
-void TAppGuiModule::updateLastDrawTime() { mLastDrawTime = Platform.Ticks(); }
+void TAppGuiModule::updateLastDrawTime() { mLastDrawTime = mLastPaceTime = Platform.Ticks(); }
 
 int TAppGuiModule::WindowToFullscreen()
 {

@@ -16,8 +16,11 @@
 // the application's draw lock while it runs deferred draw calls, draw-context
 // actions and tasks and composes the components; pacing and present run
 // outside it. mainLogic runs on the main thread under the same lock (the main
-// loop try-locks it). The component list has no lock: change it on the draw
-// thread or under the draw lock.
+// loop try-locks it). The component list has no lock of its own: change it
+// under the draw lock. draw() holds it while it calls components, deferred
+// draw calls and draw actions and tasks, and SetupGraphics runs under it;
+// anywhere else (DrawOnce outside draw() included) take it with
+// lockDrawMutex, or defer the change to the draw thread.
 //
 // Failure: host code called from draw (deferred calls, components, the two
 // draw hooks) is fenced; an exception is reported with a fixed line on
@@ -159,6 +162,11 @@ protected:
     TGuiComponent* mLoadingScreen;
 
 private:
+    // The pacing point of the previous frame (after its sleep, before its
+    // present): measuring from there counts the present into the budget, so
+    // a 16 ms budget gives a 16 ms period.
+    Uint32 mLastPaceTime;
+
     // Sleeps out the rest of the frame budget (unless a vsync present will
     // pace the frame); returns the tick after it.
     Uint32 PaceFrame(Uint32 budgetMs, bool presenting);

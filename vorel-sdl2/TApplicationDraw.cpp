@@ -179,8 +179,12 @@ int ApplicationDrawThread(void* data)
     while (app->status() < TApplication::APP_STARTUP_GRAPHICS);
 
     std::printf("DRAW: Setting up graphics (APP_STARTUP_GRAPHICS)...\n");
+    // Under the draw lock: hosts build their component tree here while the
+    // main loop may already run the components' mainLogic.
     bool setUp = false;
+    app->lockDrawMutex();
     Fenced("SetupGraphics", [&] { setUp = app->SetupGraphics(); });
+    app->unlockDrawMutex();
     if (setUp)
         app->advanceStatus();
     else

@@ -11,8 +11,8 @@
 //
 // Threads: no lock of its own. Components are drawn and faded on the draw
 // thread; mainLogic runs on the main thread under the application's draw
-// lock. Every change to a tree must be made on the draw thread or under the
-// draw lock.
+// lock. Every change to a tree must be made under the draw lock (held inside
+// the GUI module's draw and SetupGraphics), on whichever thread.
 //
 // Lists are walked over a snapshot: a component may add, remove or reorder
 // components (itself included) from load, draw, drawLogic, mainLogic or a
