@@ -134,11 +134,16 @@ TGuiComponent* TGuiListOps::FindByName(const TGuiComponentList& list, const std:
     return nullptr;
 }
 
-bool TGuiListOps::Find(const TGuiComponentList& list, const TGuiComponent* c) { return Listed(list, c); }
+// The public operations compare pointers only, so a stale pointer is simply
+// not found; walks use the O(1) membership of components they know are alive.
+bool TGuiListOps::Find(const TGuiComponentList& list, const TGuiComponent* c)
+{
+    return c && std::find(list.begin(), list.end(), c) != list.end();
+}
 
 bool TGuiListOps::Remove(TGuiComponentList& list, TGuiComponent* c, bool deleteInstance, const std::string& ownerName)
 {
-    if (!Listed(list, c))
+    if (!Find(list, c))
         return false;
     std::printf("application::Dropping component %s from %s\n", c->mName.c_str(), ownerName.c_str());
     list.erase(std::find(list.begin(), list.end(), c));
@@ -150,7 +155,7 @@ bool TGuiListOps::Remove(TGuiComponentList& list, TGuiComponent* c, bool deleteI
 
 bool TGuiListOps::ToFront(TGuiComponentList& list, TGuiComponent* c)
 {
-    if (!Listed(list, c))
+    if (!Find(list, c))
         return false;
     list.erase(std::find(list.begin(), list.end(), c));
     list.push_back(c);
@@ -159,7 +164,7 @@ bool TGuiListOps::ToFront(TGuiComponentList& list, TGuiComponent* c)
 
 bool TGuiListOps::ToBack(TGuiComponentList& list, TGuiComponent* c)
 {
-    if (!Listed(list, c))
+    if (!Find(list, c))
         return false;
     list.erase(std::find(list.begin(), list.end(), c));
     list.push_front(c);
