@@ -140,8 +140,10 @@ int TAppGuiModule::CreateWindow(std::string WindowTitle, int x, int y, int w, in
     }
     SDL_RendererInfo info{};
     SDL_GetRendererInfo(mpGUIRenderer, &info);
-    // Only a renderer that grants vsync paces by its present.
-    mVsync = (info.flags & SDL_RENDERER_PRESENTVSYNC) != 0;
+    // Only a renderer that was asked for vsync and grants it paces by its
+    // present (SDL's software renderer reports vsync unasked, and its present
+    // under an X server without swap control does not wait).
+    mVsync = mVsync && (info.flags & SDL_RENDERER_PRESENTVSYNC) != 0;
     std::printf("DRAW: renderer %s, vsync %s\n", info.name ? info.name : "?", mVsync ? "on" : "off");
 
     SDL_SetRenderDrawBlendMode(mpGUIRenderer, SDL_BLENDMODE_BLEND);
