@@ -163,7 +163,10 @@ TApplication::TApplication()
 #ifndef VOREL_NOGFX
     mIsExecutingDeferredMethods = false;
     mpDrawThread = SDL_CreateThread(ApplicationDrawThread, "draw", this);
-    ThreadID_DrawThread = mpDrawThread ? SDL_GetThreadID(mpDrawThread) : 0;
+    if (mpDrawThread) {
+        if (SDL_threadID id = SDL_GetThreadID(mpDrawThread))
+            ThreadID_DrawThread = id;
+    }
 #endif
 }
 
@@ -259,8 +262,24 @@ void TApplication::waitForStatus(ApplicationState state)
 
 void TApplication::terminate(ETerminateType type)
 {
+    ScopedLock lock(mAppStatus);
     TerminationType = type;
     setStatus(APP_TERMINATE);
+}
+
+void TApplication::terminateIfRunning(ETerminateType type)
+{
+    ScopedLock lock(mAppStatus);
+    if (&mAppStatus != APP_TERMINATE)
+        terminate(type);
+}
+
+bool TApplication::CallDestroyOnce()
+{
+    if (mDestroyCalled.exchange(true))
+        return false;
+    Destroy();
+    return true;
 }
 
 void TApplication::SetLogicInterval(unsigned int interval) { mLogicInterval = interval; }
@@ -447,8 +466,9 @@ int TApplication::Run()
 
     // The loop also ends on a RunOnce result or a failed sleep; make the end
     // final so the draw thread leaves its loop and nobody waits for ever.
-    if (status() != APP_TERMINATE)
-        terminate(NOTHING);
+    terminateIfRunning(NOTHING);
+
+    mMainLoopLeft = true;
 
 #ifndef VOREL_NOGFX
     int statusDraw = 0;
@@ -457,7 +477,7 @@ int TApplication::Run()
         mpDrawThread = nullptr;
     }
     if (!GUI())
-        Destroy();
+        CallDestroyOnce();
     return statusMain | (0 - statusDraw);
 #else
     return statusMain;

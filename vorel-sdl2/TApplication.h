@@ -37,6 +37,7 @@
 #include <SDL2/SDL_mutex.h>
 #include <SDL2/SDL_thread.h>
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <deque>
@@ -158,6 +159,8 @@ public:
     void setStatus(ApplicationState state);
     void advanceStatus();
     void waitForStatus(ApplicationState state);
+    // Sets TerminationType and enters APP_TERMINATE, atomically with
+    // respect to other status changes.
     void terminate(ETerminateType type);
 
     void SetLogicInterval(unsigned int interval);
@@ -244,6 +247,11 @@ public:
     bool tryLockDrawMutex();
 #endif
 
+    // Calls the host's Destroy the first time only (later calls return
+    // false): the draw thread's exit, Run without a GUI module and the
+    // fatal-signal handler all end the host through here.
+    bool CallDestroyOnce();
+
     // Signals and process utilities. SignalHandler runs on the thread that got
     // the signal: it logs the signal and the backtrace, terminates, calls
     // Destroy, then re-raises the signal or reboots (through Platform.Reboot;
@@ -267,11 +275,14 @@ private:
 #ifndef VOREL_NOGFX
     bool mIsExecutingDeferredMethods;
     std::queue<DeferredDrawType> mDeferToDrawQueue;
-    SDL_threadID ThreadID_DrawThread;
+    // Written by the draw thread itself too: SDL fills in a new thread's id
+    // only once the thread runs.
+    std::atomic<SDL_threadID> ThreadID_DrawThread;
 #endif
 
 public:
-    bool ComponentLogicCalled;
+    // Written by the draw thread after each frame, read by the main loop.
+    std::atomic<bool> ComponentLogicCalled;
     int DrawDurationMs;
     int LogDurationMs;
     int ParamDurationMs;
@@ -310,6 +321,25 @@ private:
     ThreadSafeProperty<ApplicationState> mAppStatus;
     SDL_sem* mStatusWaiter[STATE_COUNT];
 
+    // terminate(type) unless the application is terminating already, so a
+    // termination type chosen before is never replaced.
+    void terminateIfRunning(ETerminateType type);
+
+    std::atomic<bool> mDestroyCalled{false};
+#ifndef VOREL_NOGFX
+    // Hand-over between LoadGUI and the draw thread's Load step, and whether
+    // the draw thread has ended (LoadGUI must not wait for it then).
+    std::atomic<bool> mGuiLoadDone{false};
+    std::atomic<bool> mDrawThreadEnded{false};
+    struct DrawThreadEndMark {
+        TApplication* app;
+        ~DrawThreadEndMark() { app->mDrawThreadEnded = true; }
+    };
+#endif
+    // Set by Run once its loop has ended; the draw thread's exit waits for it
+    // before it calls Destroy, so Destroy never runs beside host code there.
+    std::atomic<bool> mMainLoopLeft{false};
+
 #ifndef VOREL_NOGFX
     // The GUI module's mainLogic, called from the loop's logic part.
     void CallGuiMainLogic();
@@ -324,6 +354,10 @@ extern TApplication* pApp;
 extern void* GUI_LoadData;
 extern int GUI_LoadResult;
 int ApplicationDrawThread(void* data);
+// Text value of an exit-command parameter (SHELL_CMD_RESTART,
+// SHELL_CMD_SHUTDOWN), empty when it does not exist. Replaceable, like
+// Platform, so that a test can supply the commands.
+extern std::string (*ReadExitCommandParam)(TApplication& app, const char* name);
 #endif
 
 void QuitSignalHandler(int SigValue);

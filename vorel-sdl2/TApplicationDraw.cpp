@@ -1,16 +1,57 @@
 // The draw thread and graphics start-up (full build only).
 #include "TApplication.h"
 
+#include "Platform.h"
 #include "TAppGuiModule.h"
 
 #include <SDL2/SDL.h>
 
 #include <cstdio>
+#include <thread>
 
 namespace vorel_sdl2 {
 
 void* GUI_LoadData = nullptr;
 int GUI_LoadResult = -1;
+
+namespace {
+
+// Exit-command parameters through the parameter manager (GetParam with read
+// mode 15: cache, own, group and global); until that is wired, none exist.
+std::string ExitCommandParamText(TApplication&, const char*) { return std::string(); }
+
+// Runs one piece of host code on the draw thread; an exception is reported
+// and swallowed, so no lock stays held and nothing escapes the thread.
+template <typename Fn>
+bool Fenced(const char* step, Fn&& fn)
+{
+    try {
+        fn();
+        return true;
+    } catch (...) {
+        std::printf("TApplication:ApplicationDrawThread:%s unhandled exception\n", step);
+        return false;
+    }
+}
+
+// Wraps a command for bash -c '...' so that bash receives it byte for byte:
+// each single quote closes the quoting, is escaped, and reopens it.
+std::string SingleQuoted(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (char ch : text) {
+        if (ch == '\'')
+            out += "'\\''";
+        else
+            out += ch;
+    }
+    return out;
+}
+
+} // namespace
+
+std::string (*ReadExitCommandParam)(TApplication& app, const char* name) = &ExitCommandParamText;
 
 TAppGuiModule* TApplication::GUI() { return pAppGUI; }
 
@@ -21,17 +62,33 @@ void TApplication::CallGuiMainLogic()
 
 int TApplication::LoadGUI(void* data)
 {
+    // Each of these would wait for a state the draw thread never produces.
+    if (!GUI()) {
+        std::printf("APP WARNING: LoadGUI without a GUI module\n");
+        return -1;
+    }
+    if (status() != APP_LOADING) {
+        std::printf("APP WARNING: LoadGUI outside APP_LOADING\n");
+        return -1;
+    }
+    if (mDrawThreadEnded || !mpDrawThread) {
+        std::printf("APP WARNING: LoadGUI after the draw thread ended\n");
+        return -1;
+    }
     std::printf("========== MAIN THREAD: LoadGUI started ==========\n");
     GUI_LoadData = data;
     GUI_LoadResult = -1;
     advanceStatus(); // APP_LOADING -> APP_LOADING_GRAPHICS releases the draw thread
-    while (status() < APP_LOADING_2) {
+    // Until the draw thread has stored Load's result (it advances to
+    // APP_LOADING_2 right after), or has ended without loading.
+    while (!mGuiLoadDone && !mDrawThreadEnded) {
         TParamMan::Poll();
         TLogManager::Poll();
+        std::this_thread::yield();
     }
     GUI_LoadData = nullptr;
     std::printf("========= MAIN THREAD: LoadGUI completed =========\n");
-    return GUI_LoadResult;
+    return mGuiLoadDone ? GUI_LoadResult : -1;
 }
 
 void TApplication::DeferToDraw(const DeferredType& method, bool evenIfAlreadyInDraw)
@@ -81,7 +138,9 @@ void TApplication::ExecuteDeferredDrawMethods(SDL_Renderer* renderer)
 int ApplicationDrawThread(void* data)
 {
     TApplication* app = static_cast<TApplication*>(data);
+    app->ThreadID_DrawThread = SDL_ThreadID();
     InstallSignalStack(); // a stack overflow on this thread is still handled
+    TApplication::DrawThreadEndMark markEnded{app};
     std::printf("DRAW: Thread started, waiting for start of init...\n");
     int result = 0;
     app->waitForStatus(TApplication::APP_LOADING);
@@ -96,48 +155,82 @@ int ApplicationDrawThread(void* data)
     app->waitForStatus(TApplication::APP_LOADING_GRAPHICS);
 
     std::printf("DRAW: Loading GUI (APP_LOADING_GRAPHICS)...\n");
-    GUI_LoadResult = gui->Load(GUI_LoadData);
+    int loadResult = -1;
+    Fenced("Load", [&] { loadResult = gui->Load(GUI_LoadData); });
+    GUI_LoadResult = loadResult;
+    app->mGuiLoadDone = true;
     app->advanceStatus();
 
     std::printf("DRAW: Waiting for end of startup procedures (APP_STARTUP)...\n");
     do
-        app->DrawOnce();
+        Fenced("DrawOnce", [&] { app->DrawOnce(); });
     while (app->status() < TApplication::APP_STARTUP_GRAPHICS);
 
     std::printf("DRAW: Setting up graphics (APP_STARTUP_GRAPHICS)...\n");
-    if (app->SetupGraphics())
+    // Under the draw lock: hosts build their component tree here while the
+    // main loop may already run the components' mainLogic.
+    bool setUp = false;
+    app->lockDrawMutex();
+    Fenced("SetupGraphics", [&] { setUp = app->SetupGraphics(); });
+    app->unlockDrawMutex();
+    if (setUp)
         app->advanceStatus();
     else
         std::printf("DRAW: Done! Waiting for application to advance status (APP_RUNNING)...\n");
 
     do
-        app->DrawOnce();
+        Fenced("DrawOnce", [&] { app->DrawOnce(); });
     while (app->status() < TApplication::APP_RUNNING);
 
     std::printf("DRAW: Starting draw!\n");
     while (app->status() == TApplication::APP_RUNNING && result == 0) {
-        result = app->DrawOnce();
+        Fenced("DrawOnce", [&] { result = app->DrawOnce(); });
+        // DrawOnce usually returns non-zero because the status changed: a
+        // termination type chosen by then is kept.
         if (result != 0)
-            app->terminate(NOTHING);
+            app->terminateIfRunning(NOTHING);
     }
 
-    // Exit sequence. The restart and shutdown commands are application
-    // parameters; they are looked up once the parameter manager holds any.
-    if (app->mRebootOnExit && app->TerminationType == NOTHING)
-        app->TerminationType = RESTART;
-    try {
-        app->lockDrawMutex();
-        app->lockMainMutex();
-        app->Destroy();
-        app->unlockMainMutex();
-        app->unlockDrawMutex();
-    } catch (...) {
-        // The mutexes are recursive and owned by this thread; let go of them
-        // so SDL_Quit and the exit command still run.
-        app->unlockMainMutex();
-        app->unlockDrawMutex();
+    // Exit sequence.
+    ETerminateType type;
+    {
+        ScopedLock lock(app->mAppStatus);
+        if (app->mRebootOnExit && app->TerminationType == NOTHING)
+            app->TerminationType = RESTART;
+        type = app->TerminationType;
     }
+    std::string cmd;
+    Fenced("exit command", [&] {
+        if (type == RESTART)
+            cmd = ReadExitCommandParam(*app, "SHELL_CMD_RESTART");
+        else if (type == SHUTDOWN)
+            cmd = ReadExitCommandParam(*app, "SHELL_CMD_SHUTDOWN");
+    });
+    // A detached, delayed copy first: it runs even if the teardown below
+    // hangs or crashes.
+    if (!cmd.empty())
+        Platform.RunCommand(("bash -c 'sleep 2; " + SingleQuoted(cmd) + "' &").c_str());
+
+    // Destroy only once the main thread has left host code for good.
+    while (!app->mMainLoopLeft)
+        SDL_Delay(1);
+    Fenced("Destroy", [&] {
+        app->lockDrawMutex();
+        struct Unlock {
+            TApplication* a;
+            ~Unlock()
+            {
+                a->unlockMainMutex();
+                a->unlockDrawMutex();
+            }
+        };
+        app->lockMainMutex();
+        Unlock unlock{app};
+        app->CallDestroyOnce();
+    });
     SDL_Quit();
+    if (!cmd.empty())
+        Platform.RunCommand(cmd.c_str());
     return result;
 }
 

@@ -232,7 +232,11 @@ void TApplication::unlockMainMutex()
 }
 
 #ifndef VOREL_NOGFX
-bool TApplication::IsInDrawThread() { return SDL_ThreadID() == ThreadID_DrawThread; }
+bool TApplication::IsInDrawThread()
+{
+    SDL_threadID draw = ThreadID_DrawThread;
+    return draw != 0 && SDL_ThreadID() == draw;
+}
 
 void TApplication::lockDrawMutex()
 {

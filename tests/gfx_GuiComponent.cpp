@@ -1,0 +1,382 @@
+// GUI components: children drawn relative to and over their parent with its
+// opacity (pixel read-back), fades on a replaced clock, changes to a tree
+// during a walk, refused additions and odd input.
+#include "GuiTestHost.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace guitest;
+using vorel_sdl2::NOTHING;
+
+namespace {
+
+constexpr Uint32 kRed = 0xFF0000FF;
+constexpr Uint32 kGreen = 0x00FF00FF;
+constexpr Uint32 kWhite = 0xFFFFFFFF;
+
+class Box : public TGuiComponent {
+public:
+    Box(int x, int y, int w, int h, Uint32 rgba, std::string name = "")
+        : TGuiComponent(nullptr, x, y, w, h, std::move(name)), mColour(rgba)
+    {
+    }
+    ~Box() override
+    {
+        if (mpTargetTexture)
+            SDL_DestroyTexture(mpTargetTexture);
+    }
+    int load() override
+    {
+        if (!mpTargetTexture && GetRenderer())
+            SetTargetTexture(SolidTexture(GetRenderer(), mColour, mDestRect.w, mDestRect.h));
+        return 0;
+    }
+    Uint32 mColour;
+};
+
+void RunOnDrawThread(const std::function<void(GuiHost&, TestGui&)>& script)
+{
+    CommandRecorder recorder;
+    GuiHost host;
+    host.mRebootOnExit = false;
+    host.onFrame = [script](GuiHost& h) {
+        h.lockDrawMutex();
+        script(h, *h.gui);
+        h.unlockDrawMutex();
+        h.terminate(NOTHING);
+        return 1;
+    };
+    host.Run();
+}
+
+bool Near(int a, int b, int tolerance = 3) { return std::abs(a - b) <= tolerance; }
+
+} // namespace
+
+TEST(ComponentDrawing, ChildrenFollowTheParentAndShareItsOpacity)
+{
+    RunOnDrawThread([](GuiHost&, TestGui& g) {
+        Box* parent = new Box(100, 50, 80, 80, kRed, "parent");
+        g.AddComponent(parent);
+        Box* child = new Box(10, 20, 20, 20, kWhite, "child");
+        ASSERT_EQ(parent->AddComponent(child), child);
+        EXPECT_EQ(child->getParent(), parent);
+        g.draw();
+        EXPECT_EQ(child->getX(), 110);
+        EXPECT_EQ(child->getY(), 70);
+        EXPECT_EQ(g.WindowPixel(115, 75), kWhite); // the child is drawn over its parent
+        EXPECT_EQ(g.WindowPixel(105, 55), kRed);
+
+        parent->setX(0);
+        parent->setY(0);
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(15, 25), kWhite);
+        EXPECT_EQ(g.WindowPixel(115, 75) & 0xFFFFFF00, 0u);
+        child->setX(40); // relative to the parent
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(45, 25), kWhite);
+
+        // Parent alpha 128 over child alpha 200 draws the child at 100.
+        parent->SetTargetTexture(nullptr);
+        parent->setAlpha(128);
+        child->setAlpha(200);
+        g.draw();
+        Uint32 p = g.WindowPixel(45, 25);
+        EXPECT_TRUE(Near(Red(p), 100) && Near(Green(p), 100)) << std::hex << p;
+        EXPECT_EQ(child->alpha(), 200);
+
+        // Hidden children are skipped.
+        child->Hide();
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(45, 25) & 0xFFFFFF00, 0u);
+    });
+}
+
+TEST(ComponentDrawing, SiblingOrderFrontBackAngleAndBlendMode)
+{
+    RunOnDrawThread([](GuiHost&, TestGui& g) {
+        Box* parent = new Box(0, 0, 200, 200, 0, "parent");
+        g.AddComponent(parent);
+        parent->SetTargetTexture(nullptr);
+        Box* a = new Box(10, 10, 40, 40, kRed, "a");
+        Box* b = new Box(30, 30, 40, 40, kGreen, "b");
+        parent->AddComponent(a);
+        parent->AddComponent(b);
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(40, 40), kGreen);
+        EXPECT_TRUE(parent->BringComponentToFront(a));
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(40, 40), kRed);
+        EXPECT_TRUE(parent->SendComponentToBack(a));
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(40, 40), kGreen);
+        EXPECT_FALSE(parent->SendComponentToBack(parent)); // not its own child
+
+        // +30 degrees rotates about the centre, -30 draws unrotated.
+        b->Hide();
+        Box* bar = new Box(100, 100, 80, 10, kWhite, "bar");
+        g.AddComponent(bar);
+        bar->setAngle(-30.0);
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(102, 105), kWhite);
+        bar->setAngle(30.0);
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(102, 105) & 0xFFFFFF00, 0u);
+        EXPECT_EQ(g.WindowPixel(140, 105), kWhite); // the centre stays
+
+        // Additive blending of red onto green gives yellow.
+        a->setX(30);
+        a->setY(30);
+        b->Show();
+        parent->BringComponentToFront(a);
+        a->setBlendMode(2);
+        EXPECT_EQ(a->getBlendMode(), 2);
+        g.draw();
+        EXPECT_EQ(g.WindowPixel(40, 40), 0xFFFF00FF);
+        a->setBlendMode(7); // ignored
+        EXPECT_EQ(a->getBlendMode(), 2);
+    });
+}
+
+// A child whose draw throws: its siblings after it are skipped for that
+// frame, and its alpha is restored, not shrunk frame after frame.
+TEST(ComponentDrawing, ThrowingChildKeepsItsAlpha)
+{
+    class Thrower : public Box {
+    public:
+        using Box::Box;
+        void draw() override { throw std::runtime_error("draw"); }
+    };
+    RunOnDrawThread([](GuiHost&, TestGui& g) {
+        Box* parent = new Box(0, 0, 10, 10, kRed, "parent");
+        g.AddComponent(parent);
+        parent->setAlpha(128);
+        Thrower* t = new Thrower(0, 0, 10, 10, kWhite, "thrower");
+        parent->AddComponent(t);
+        t->setAlpha(200);
+        for (int i = 0; i < 5; ++i)
+            g.draw();
+        EXPECT_EQ(t->alpha(), 200);
+    });
+}
+
+// --- Fades on a replaced clock (no renderer needed)
+
+namespace {
+long gNow = 1000;
+long FakeNow() { return gNow; }
+
+class Faded : public TGuiComponent {
+public:
+    explicit Faded(std::string name = "faded") : TGuiComponent(nullptr, 0, 0, 10, 10, std::move(name)) {}
+    std::vector<std::string> hooks;
+    void OnFadeInStart() override { hooks.push_back("in-start"), TGuiComponent::OnFadeInStart(); }
+    void OnFadeInEnd() override { hooks.push_back("in-end"), TGuiComponent::OnFadeInEnd(); }
+    void OnFadeOutStart() override { hooks.push_back("out-start"), TGuiComponent::OnFadeOutStart(); }
+    void OnFadeOutEnd() override { hooks.push_back("out-end"), TGuiComponent::OnFadeOutEnd(); }
+    void onShow() override { hooks.push_back("show"); }
+    void onHide() override { hooks.push_back("hide"); }
+};
+
+class FadeTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        gNow = 1000;
+        TAnimation::setTickSource(&FakeNow);
+    }
+    void TearDown() override { TAnimation::setTickSource(nullptr); }
+    static void Advance(TGuiComponent& c, long ms)
+    {
+        gNow += ms;
+        c.drawLogic();
+    }
+};
+} // namespace
+
+TEST_F(FadeTest, FadeOutAndInWithHooksAndEndStates)
+{
+    Faded c;
+    c.fadeOut();
+    Advance(c, 250);
+    EXPECT_TRUE(Near(c.alpha(), 127, 1));
+    EXPECT_TRUE(c.isVisible());
+    Advance(c, 250); // exactly the duration: still running, at 0
+    EXPECT_EQ(c.alpha(), 0);
+    Advance(c, 1);
+    EXPECT_FALSE(c.isVisible());
+    EXPECT_FALSE(c.isFadingOut());
+    EXPECT_EQ(c.hooks, (std::vector<std::string>{"out-start", "out-end", "hide"}));
+
+    c.hooks.clear();
+    c.fadeIn();
+    EXPECT_TRUE(c.isVisible());
+    Advance(c, 100);
+    EXPECT_TRUE(Near(c.alpha(), 51, 1));
+    c.fadeIn(); // ignored while it runs
+    Advance(c, 401);
+    EXPECT_EQ(c.alpha(), 255);
+    EXPECT_FALSE(c.isFadingIn());
+    EXPECT_EQ(c.hooks, (std::vector<std::string>{"in-start", "show", "in-end"}));
+}
+
+// Reversing mid-way continues from the current opacity, also at exactly the
+// end of the duration (where the interval time would wrap to 0).
+TEST_F(FadeTest, ReversalIsContinuous)
+{
+    struct Case {
+        long inMs;
+        int expected;
+    };
+    for (Case k : {Case{200, 102}, Case{500, 255}}) {
+        SCOPED_TRACE(k.inMs);
+        Faded c;
+        c.fadeIn();
+        Advance(c, k.inMs);
+        const int before = c.alpha();
+        EXPECT_TRUE(Near(before, k.expected, 1));
+        c.fadeOut();
+        Advance(c, 0);
+        EXPECT_TRUE(Near(c.alpha(), before, 1)) << c.alpha();
+        Advance(c, 100);
+        EXPECT_LT(c.alpha(), before);
+        Advance(c, 1000);
+        EXPECT_FALSE(c.isVisible());
+        EXPECT_EQ(std::count(c.hooks.begin(), c.hooks.end(), "out-end"), 1);
+        EXPECT_EQ(std::count(c.hooks.begin(), c.hooks.end(), "in-end"), 0);
+    }
+}
+
+TEST_F(FadeTest, HideDuringAFadeDropsIt)
+{
+    Faded c;
+    c.fadeOut();
+    Advance(c, 100);
+    c.Hide();
+    EXPECT_FALSE(c.isFadingOut());
+    c.Show();
+    c.setAlpha(255);
+    Advance(c, 1000); // the old fade-out must not come back and hide it
+    EXPECT_TRUE(c.isVisible());
+    EXPECT_EQ(c.alpha(), 255);
+
+    c.fadeIn(); // from idle
+    Advance(c, 100);
+    c.Hide();
+    EXPECT_EQ(c.alpha(), 255); // a dropped fade-in ends at full opacity
+    c.fadeIn(); // not blocked by the dropped one
+    EXPECT_TRUE(c.isVisible());
+    EXPECT_TRUE(c.isFadingIn());
+    Advance(c, 600);
+    EXPECT_FALSE(c.isFadingIn());
+}
+
+// The blend mode before the first fade survives reversals and comes back.
+TEST(ComponentFade, BlendModeRestoredAfterReversedFades)
+{
+    RunOnDrawThread([](GuiHost&, TestGui& g) {
+        Box* c = new Box(0, 0, 10, 10, kRed, "c");
+        g.AddComponent(c);
+        c->setBlendMode(2);
+        long now = TAnimation::now();
+        c->fadeIn();
+        c->fadeOut();
+        c->fadeIn();
+        EXPECT_EQ(c->getBlendMode(), 1);
+        while (c->isFadingIn() && TAnimation::now() - now < 3000) {
+            c->drawLogic();
+            SDL_Delay(5);
+        }
+        EXPECT_EQ(c->getBlendMode(), 2);
+        EXPECT_EQ(c->alpha(), 255);
+    });
+}
+
+// --- The tree under change
+
+TEST(ComponentTree, RemovalDuringWalksAndRefusedAdditions)
+{
+    static std::map<std::string, int> calls;
+    class Remover : public TGuiComponent {
+    public:
+        Remover(TGuiComponent* owner, std::string name) : TGuiComponent(nullptr, 0, 0, 1, 1, name), mOwner(owner) {}
+        void mainLogic() override
+        {
+            ++calls[mName];
+            for (TGuiComponent* victim : victims)
+                mOwner->RemoveComponent(victim, true);
+            victims.clear();
+            TGuiComponent::mainLogic();
+        }
+        TGuiComponent* mOwner;
+        std::vector<TGuiComponent*> victims;
+    };
+    TGuiComponent root(nullptr, 0, 0, 1, 1, "root");
+    Remover* first = new Remover(&root, "first");
+    Remover* second = new Remover(&root, "second");
+    Remover* third = new Remover(&root, "third");
+    root.AddComponent(first);
+    root.AddComponent(second);
+    root.AddComponent(third);
+    // The first removes itself and the one after it (both deleted once the
+    // walk has ended; under ASan a use after that would show).
+    first->victims = {first, second};
+    root.mainLogic();
+    EXPECT_EQ(calls["first"], 1);
+    EXPECT_EQ(calls["second"], 0); // removed before its turn: skipped
+    EXPECT_EQ(calls["third"], 1);
+    EXPECT_FALSE(root.FindComponent(first));
+    EXPECT_EQ(root.FindComponentByName("third"), third);
+
+    // Refused: itself, an ancestor, a listed pointer, a null pointer.
+    TGuiComponent* child = new TGuiComponent(nullptr, 0, 0, 1, 1, "child");
+    ASSERT_EQ(third->AddComponent(child), child);
+    EXPECT_EQ(child->AddComponent(child), nullptr);
+    EXPECT_EQ(child->AddComponent(&root), nullptr);
+    EXPECT_EQ(child->AddComponent(third), nullptr);
+    EXPECT_EQ(root.AddComponent(child), nullptr); // listed under third
+    EXPECT_EQ(root.AddComponent(nullptr), nullptr);
+    EXPECT_EQ(root.FindComponentByName(""), nullptr);
+    // Removed without deleting, it may be added elsewhere; the parent pointer
+    // stays until then.
+    EXPECT_TRUE(third->RemoveComponent(child, false));
+    EXPECT_EQ(child->getParent(), third);
+    EXPECT_EQ(root.AddComponent(child), child);
+    EXPECT_EQ(child->getParent(), &root);
+    root.RemoveComponent(child, true);
+    root.RemoveComponent(third, true);
+}
+
+TEST(ComponentTree, HugeTreesAndOddInput)
+{
+    TGuiComponent root(nullptr, 0, 0, -5, 0, "");
+    std::vector<TGuiComponent*> all;
+    for (int i = 0; i < 5000; ++i) {
+        all.push_back(new TGuiComponent(nullptr, i, i, 0, -1, ""));
+        ASSERT_NE(root.AddComponent(all.back()), nullptr);
+    }
+    TGuiComponent* parent = all.front();
+    for (int depth = 0; depth < 2000; ++depth) { // deeper than walks go
+        TGuiComponent* c = new TGuiComponent(nullptr, 1, 1, 1, 1, "");
+        parent->AddComponent(c);
+        all.push_back(c);
+        parent = c;
+    }
+    root.mainLogic();
+    root.drawLogic();
+    root.draw(); // no renderer: nothing drawn, nothing thrown
+    root.setX(70000);
+    EXPECT_EQ(root.getX(), static_cast<short>(70000));
+    EXPECT_EQ(root.getBlendMode(), 0);
+    TGuiComponent* firstChild = all.front();
+    EXPECT_TRUE(root.FindComponent(firstChild));
+    for (auto it = all.rbegin(); it != all.rend(); ++it)
+        delete *it; // each leaves its owner's list
+    EXPECT_FALSE(root.FindComponent(firstChild)); // compared, not dereferenced
+}
