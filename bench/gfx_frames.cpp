@@ -9,7 +9,7 @@
 //  3. capacity: the most 64x64 components composed within 16.6 ms per frame
 //     at 1280x720, flat and as chains eight deep.
 //
-//   bench-frames [frames-per-measurement]      default 300
+//   bench_gfx_frames [frames-per-measurement]      default 300
 #include "TAppGuiModule.h"
 #include "TApplication.h"
 #include "TGuiComponent.h"

@@ -568,7 +568,7 @@ bool TApplication::SignalHandler(int SigValue)
         WriteFd(STDOUT_FILENO, "Application:SignalHandler:terminate unhandled exception\n");
     }
     try {
-        Destroy();
+        CallDestroyOnce(); // not again if the draw thread or Run already did
     } catch (...) {
         WriteFd(STDOUT_FILENO, "Application:SignalHandler:Destroy unhandled exception\n");
     }
