@@ -340,13 +340,15 @@ int TSoundMachine::PlaySound(const char* FileName, int LoopCount)
     if (!effect || !effect->pChunk)
         return 0;
 
+    effect->LockObject();
+    const bool marked = effect->isPlaying;
+    effect->UnlockObject();
+    if (marked && PlaysNow(effect) && !effect->MultiChannelPlay)
+        return -1;
+
     // Marked before the mixer can start it: a short sound may finish (and
     // its callback run) before Mix_PlayChannelTimed returns.
     effect->LockObject();
-    if (effect->isPlaying && !effect->MultiChannelPlay) {
-        effect->UnlockObject();
-        return -1;
-    }
     effect->ChannelStarted();
     effect->UnlockObject();
 
@@ -360,13 +362,40 @@ int TSoundMachine::PlaySound(const char* FileName, int LoopCount)
     return channel;
 }
 
+bool TSoundMachine::PlaysNow(TSoundEffect* effect)
+{
+    int idle = -1;
+    for (int channel = 0; channel < MIXING_CHANNELS; ++channel) {
+        if (Mix_Playing(channel)) {
+            if (Mix_GetChunk(channel) == effect->pChunk)
+                return true;
+        } else if (idle < 0) {
+            idle = channel;
+        }
+    }
+    // No channel plays it and none can start (we hold the operation lock).
+    // Halting an idle channel waits for the mixer's lock, so a mix in
+    // progress has reported its ends before the leftover mark is dropped.
+    if (idle >= 0)
+        Mix_HaltChannel(idle);
+    effect->SetPlaying(false);
+    return false;
+}
+
 void TSoundMachine::StopSound(int channel)
 {
     if (!ValidChannel(channel))
         return;
     MutexHold op(pOpMutex);
-    if (MixerOpen())
-        Mix_HaltChannel(channel);
+    if (!MixerOpen())
+        return;
+    Mix_HaltChannel(channel);
+    if (channel == -1) {
+        // Everything is silent now, including ends the mixer never reported.
+        MutexHold list(pSoundEffectsMutex);
+        for (TSoundEffect* effect : SoundEffects)
+            effect->SetPlaying(false);
+    }
 }
 
 void TSoundMachine::SetVolume(int percent, int channel)

@@ -43,7 +43,12 @@ public:
     TSoundEffect(const TSoundEffect&) = delete;
     TSoundEffect& operator=(const TSoundEffect&) = delete;
 
-    // True while at least one channel plays the effect.
+    // True while at least one channel plays the effect, as reported by the
+    // mixer's channel-finished callback. SDL_mixer does not report the end
+    // of a looped sound whose last round starts and ends inside one mixing
+    // buffer (sounds shorter than 1024 frames); such a mark is dropped at the
+    // effect's next PlaySound and by StopSound(-1), so the effect still
+    // plays again.
     bool IsPlaying();
     // true marks the effect playing (if it was not), false clears the mark
     // whatever the number of channels.
@@ -134,6 +139,9 @@ private:
     // Under pSoundEffectsMutex.
     TSoundEffect* FindByName(const std::string& name);
     TSoundEffect* FindByChunk(Mix_Chunk* pChunk);
+    // Whether a channel plays the effect's chunk now; if none does, clears a
+    // mark the callback left behind. Caller holds pOpMutex.
+    bool PlaysNow(TSoundEffect* effect);
     // Takes the effect's chunk away from it and clears its playing mark, so a
     // late callback for the old chunk finds nothing. Caller holds pOpMutex.
     Mix_Chunk* DetachChunk(TSoundEffect* effect, Mix_Chunk* replacement);
