@@ -1,5 +1,6 @@
 // The sound machine against SDL's disk audio driver: the mix lands in a file
 // per capture, which the tests read back after closing the device.
+#include "TActionMan.h"
 #include "TSoundMachine.h"
 
 #include <SDL2/SDL.h>
@@ -40,9 +41,13 @@ static_assert(std::is_same_v<decltype(&TSoundMachine::ActionPlay), void (TSoundM
 // With TahMemberLarge available: build
 //   TahMemberLarge<TSoundMachine>(&m, &TSoundMachine::ActionPlay, userData, ahtExecuteEndless)
 // and call its execute("Sound.Play", actionData) instead.
+// Plays through the member action handler, as an action registered with
+// ActionPlay would.
 void RunActionPlay(TSoundMachine& m, void* actionData, void* userData)
 {
-    m.ActionPlay("Sound.Play", actionData, userData);
+    vorel_sdl2::TahMemberLarge<TSoundMachine> handler(&m, &TSoundMachine::ActionPlay, userData,
+                                                      vorel_sdl2::TActionHandler::ahtExecuteEndless);
+    handler.execute("Sound.Play", actionData);
 }
 
 // Stereo 16-bit PCM at the device rate: a cosine of the given period (frames)
