@@ -1,6 +1,7 @@
 #include "TApplication.h"
 
 #include "Platform.h"
+#include "TServiceNotify.h"
 
 #include <SDL2/SDL_timer.h>
 
@@ -319,6 +320,7 @@ void TApplication::ExecuteActionsAndTasks(bool threadSafe)
 
 int TApplication::Run()
 {
+    ServiceNotify.Begin(Platform.Ticks());
     advanceStatus(); // APP_INITIALIZING -> APP_LOADING releases the draw thread
     Startup();
 
@@ -383,6 +385,9 @@ int TApplication::Run()
             SDL_UnlockMutex(mpMainMutex);
             break;
         }
+        // Readiness and watchdog keep-alives; one flag test without a manager.
+        if (ServiceNotify.Active())
+            ServiceNotify.Pass(thisProcessLoop, status() == APP_RUNNING);
 
         RunDurationMs = TaskDurationMs = ActionDurationMs = 0;
         ProcessActions();
@@ -467,6 +472,7 @@ int TApplication::Run()
     // The loop also ends on a RunOnce result or a failed sleep; make the end
     // final so the draw thread leaves its loop and nobody waits for ever.
     terminateIfRunning(NOTHING);
+    ServiceNotify.End();
 
     mMainLoopLeft = true;
 
