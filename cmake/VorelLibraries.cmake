@@ -35,17 +35,29 @@ function(vorel_library target)
   # Keep every dependency recorded as needed, so a host that does not link
   # SDL2 itself still loads the library.
   target_link_options(${target} PRIVATE "LINKER:--no-as-needed")
+  # libvorel-*.so.0: the major version names the ABI a host was linked against.
   set_target_properties(${target} PROPERTIES
     CXX_VISIBILITY_PRESET default
-    OUTPUT_NAME ${target})
+    OUTPUT_NAME ${target}
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${VOREL_SOVERSION}
+    EXPORT_NAME ${target})
+  target_include_directories(${target} INTERFACE
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/vorel>)
+  # The same name in this tree as for a host that uses the installed package.
+  add_library(vorel::${target} ALIAS ${target})
 endfunction()
+
+set(VOREL_SOVERSION 0)
+# Debian keeps libraries in the multiarch folder, under /usr/local too (the
+# packages need it). Chosen once per build folder; a later -D still wins.
+if(CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version AND NOT VOREL_LIBDIR_CHOSEN)
+  if(NOT DEFINED CMAKE_INSTALL_LIBDIR OR CMAKE_INSTALL_LIBDIR STREQUAL "lib")
+    set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH "Object code libraries (LIBDIR)" FORCE)
+  endif()
+  set(VOREL_LIBDIR_CHOSEN ON CACHE INTERNAL "")
+endif()
+include(GNUInstallDirs)
 
 vorel_library(vorel-sdl2 SOURCES ${VOREL_SOURCES})
 vorel_library(vorel-nogfx NOGFX SOURCES ${VOREL_NOGFX_SOURCES})
-
-include(GNUInstallDirs)
-install(TARGETS vorel-sdl2 vorel-nogfx
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/common/ ${PROJECT_SOURCE_DIR}/vorel-sdl2/
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorel
-  FILES_MATCHING PATTERN "*.h")

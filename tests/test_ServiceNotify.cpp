@@ -239,8 +239,9 @@ TEST_P(ServiceWatchdog, KeepAlivesFollowTheMainLoop)
         } else if (at >= hangTo) {
             ++after;
         }
-        if (i > 0)
+        if (i > 0) {
             EXPECT_GE(at - beats[i - 1].atMs, 80) << "keep-alives closer than half the interval";
+        }
     }
     EXPECT_EQ(during, 0);
     // About 1000 ms of passes before the hang: at most 10 keep-alives.
