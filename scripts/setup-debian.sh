@@ -19,6 +19,9 @@ PACKAGES=(
   binutils wmctrl
   # network namespaces and veth pairs for the interface and ping tests
   iproute2
+  # Debian packages with CPack: dpkg-shlibdeps finds the runtime dependencies,
+  # file picks the ELF objects it is asked about
+  dpkg-dev file
 )
 # The optional libFuzzer build (fuzz/) needs clang and its fuzzer runtime:
 #   setup-debian.sh --fuzz
