@@ -10,7 +10,8 @@
 // so the manager restarts the process. Without NOTIFY_SOCKET everything here
 // is inactive and Pass() costs one test of a flag.
 //
-// A host may set its own status line at any time with Status() (any thread).
+// A host may set its own status line with Status() from any thread while Run
+// runs (before Run nothing is sent).
 // Datagrams are sent without blocking: if the manager does not read them,
 // they are dropped, never waited for. Nothing here throws.
 #pragma once
