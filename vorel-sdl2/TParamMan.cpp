@@ -187,6 +187,14 @@ TParamMan::ParamVector::iterator TParamMan::AddParamToCache(TAppParam* pParam)
     return ParamList.insert(it, pParam);
 }
 
+bool TParamMan::Insert(TAppParam* pParam)
+{
+    // Compared in a statement of its own: an insertion may move the list, and
+    // its new end must be the one compared against.
+    auto it = AddParamToCache(pParam);
+    return it != ParamList.end();
+}
+
 TParamMan::ParamVector::iterator TParamMan::GetExactParamIteratorFromCache(const std::string& ClientIP,
                                                                            const std::string& ParamName,
                                                                            int readMode, bool createBoundParam)
@@ -318,7 +326,7 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
     if (baseIt == ParamList.end()) {
         base = new TAppParam(ParamName, answer.GetRawDomain());
         base->QuietSave = quiet;
-        if (AddParamToCache(base) == ParamList.end()) {
+        if (!Insert(base)) {
             delete base;
             return pVoidParam;
         }
@@ -342,7 +350,7 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
         } else {
             entry = new TAppParam(ParamName, text);
             entry->QuietSave = quiet;
-            if (AddParamToCache(entry) == ParamList.end()) {
+            if (!Insert(entry)) {
                 delete entry;
                 continue;
             }
@@ -406,7 +414,7 @@ TAppParam* TParamMan::GetOrSetExactParam(const std::string& ClientID, const std:
     auto* reader = new TAppParam(ParamName, text);
     reader->Bind(written);
     reader->QuietSave = Quiet;
-    if (AddParamToCache(reader) == ParamList.end()) {
+    if (!Insert(reader)) {
         delete reader;
         return written;
     }
@@ -445,7 +453,7 @@ TAppParam* TParamMan::SetExactParam(const std::string& ClientID, const std::stri
     }
     auto* p = new TAppParam(ParamName, ClientID);
     edit(p);
-    if (AddParamToCache(p) == ParamList.end()) {
+    if (!Insert(p)) {
         delete p;
         return pVoidParam;
     }

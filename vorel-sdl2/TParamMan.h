@@ -174,6 +174,8 @@ private:
     ParamVector::iterator GetExactParamIteratorFromCache(const std::string& ClientIP, const std::string& ParamName,
                                                          int readMode, bool createBoundParam);
     ParamVector::iterator AddParamToCache(TAppParam* pParam);
+    // AddParamToCache: did it take the entry?
+    bool Insert(TAppParam* pParam);
     bool AddToStoreQueue(TAppParam* pParam);
     // Store lock held: every queued store of pParam goes, or refers to
     // replacement instead.
