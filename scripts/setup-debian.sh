@@ -19,6 +19,8 @@ PACKAGES=(
   binutils wmctrl
   # network namespaces and veth pairs for the interface and ping tests
   iproute2
+  # the example host keeps its parameters in SQLite
+  libsqlite3-dev
 )
 # The optional libFuzzer build (fuzz/) needs clang and its fuzzer runtime:
 #   setup-debian.sh --fuzz
