@@ -22,7 +22,7 @@ std::string ColumnText(sqlite3_stmt* st, int column)
     return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)) : std::string();
 }
 
-// The domains that may answer for an address, most specific first.
+// The domains that may answer for an address, narrowest first.
 std::vector<std::string> Fallbacks(const std::string& address)
 {
     const std::string global = "GLOBAL";

@@ -5,7 +5,7 @@
 // SqliteParamHooks<App> is an application class whose four storage hooks go
 // to such a store: a host derives from SqliteParamHooks<TApplication>, opens
 // the store (Store.Open(path)) before it reads parameters, and from then on
-// its values survive restarts. A lookup is answered from the most specific
+// its values survive restarts. A lookup is answered from the narrowest
 // domain that holds the name: the terminal's own ID, then its group (the part
 // before the first "_"), then "GLOBAL".
 //

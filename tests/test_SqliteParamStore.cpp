@@ -1,6 +1,6 @@
 // The example host's SQLite parameter store end to end: values written by
 // one host object are read back by the next one on the same file, from the
-// most specific domain that holds them.
+// narrowest domain that holds them.
 #include "SqliteParamStore.h"
 #include "TParamMan.h"
 
@@ -60,7 +60,7 @@ TEST(SqliteParamStore, ValuesSurviveARestartOfTheHost)
     EXPECT_EQ(mine->Description(), "Description");
     EXPECT_EQ(host->GetParam(odd, 14)->Value(), odd);
 
-    // Less specific answers are bound down to this terminal's own entry.
+    // Wider answers are bound down to this terminal's own entry.
     TAppParam* global = host->GetParam("global", 14);
     EXPECT_EQ(global->Value(), "G2");
     EXPECT_EQ(global->GetRawDomain(), "EX_1");

@@ -152,7 +152,7 @@ TEST_F(TParamManTest, LookupsForAnotherTerminalAreCachedUnderItsOwnID)
     EXPECT_EQ(app.Requests(), (std::vector<std::string>{"T2_7/p"}));
 }
 
-TEST_F(TParamManTest, AnAnswerFromTheMostSpecificDomainIsLoadedIntoTheCachedEntry)
+TEST_F(TParamManTest, AnAnswerFromTheNarrowestDomainIsLoadedIntoTheCachedEntry)
 {
     TAppParam* mine = app.SetParam("p", "old", PARAM_MINE);
     app.Know("T1_3", "p", "new");

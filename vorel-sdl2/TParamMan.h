@@ -7,7 +7,7 @@
 //
 // TApplication is a TParamMan. A host persists values by overriding the four
 // hooks: OnRequestValue answers a lookup (with a Parameter whose domain text
-// says where the value was found, possibly a less specific domain than the
+// says where the value was found, possibly a wider domain than the
 // one asked for), OnStoreValue and OnDeleteValue serve TAppParam::Save and
 // Delete, OnStoreValues gets the queued stores of one pass. The defaults only
 // print what was asked. Pointers handed out are cache entries owned here;
@@ -83,8 +83,8 @@ public:
     // Lookups for this terminal's client ID / for ClientIP. readMode is a set
     // of read bits (a full read/write mode may be passed). With the cache bit
     // a cached entry answers without asking the host; otherwise the host is
-    // asked and cache entries are made for every requested level more
-    // specific than the answer's, bound to it.
+    // asked and cache entries are made for every requested level narrower
+    // than the answer's, bound to it.
     TAppParam* GetParam(const std::string& ParamName, int ReadMode = 15);
     TAppParam* GetExactParam(const std::string& ClientIP, const std::string& ParamName, int readMode);
 
@@ -121,8 +121,8 @@ public:
                              bool cacheOnly, const std::string& Caption = "", const std::string& Description = "",
                              bool Quiet = false);
 
-    // Cache only, the host is never asked. A found entry of a less specific
-    // level than asked gets a bound entry at the most specific requested
+    // Cache only, the host is never asked. A found entry of a wider
+    // level than asked gets a bound entry at the narrowest requested
     // level when createBoundParam is set (never for a GLOBAL result).
     TAppParam* GetParamFromCache(const std::string& ParamName, int ReadMode, bool createBoundParam);
     TAppParam* GetExactParamFromCache(const std::string& ClientIP, const std::string& ParamName, int readMode,
