@@ -5,6 +5,8 @@
 
 #include "TApplication.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <list>
 #include <map>
@@ -13,6 +15,23 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+// Captured standard output without the draw thread's own status lines
+// (full build), which may come at any moment.
+inline std::string CapturedStdout()
+{
+    const std::string all = testing::internal::GetCapturedStdout();
+    std::string out;
+    std::string::size_type pos = 0;
+    while (pos < all.size()) {
+        std::string::size_type end = all.find('\n', pos);
+        end = end == std::string::npos ? all.size() : end + 1;
+        if (all.compare(pos, 6, "DRAW: ") != 0)
+            out.append(all, pos, end - pos);
+        pos = end;
+    }
+    return out;
+}
 
 struct StoredValue {
     std::string value;

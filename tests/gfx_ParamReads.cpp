@@ -38,7 +38,7 @@ TEST_F(ParamReads, ExitCommandsAreTheParametersTextOrNothing)
     EXPECT_EQ(ReadExitCommandParam(app, "SHELL_CMD_SHUTDOWN"), "poweroff");
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadExitCommandParam(app, "SHELL_CMD_NONE"), "");
-    testing::internal::GetCapturedStdout();
+    CapturedStdout();
 }
 
 TEST_F(ParamReads, TheScreenIndexIsReadOrCreatedForThisTerminal)

@@ -119,7 +119,7 @@ TEST_F(TAppParamTest, AThrowingListenerIsReportedAndTheOthersRun)
     p->AddListener([&](TAppParam*, int) { ++after; }, 1);
     testing::internal::CaptureStdout();
     p->SetValue("b");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "TAppParam:TriggerListener:Listener unhandled exception\n");
+    EXPECT_EQ(CapturedStdout(), "TAppParam:TriggerListener:Listener unhandled exception\n");
     EXPECT_EQ(after, 1);
 }
 

@@ -118,7 +118,7 @@ TEST_F(TParamManTest, ResolutionByAnsweringDomainAndReadMode)
             app.Know(c.knownAt, name, "v");
         testing::internal::CaptureStdout();
         TAppParam* got = app.GetParam(name, c.readMode);
-        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string out = CapturedStdout();
         std::vector<std::string> cached;
         for (const char* d : {"GLOBAL", "T1", "T1_3"})
             if (Entry(d, name))
@@ -166,7 +166,7 @@ TEST_F(TParamManTest, AThrowingHostIsNoValue)
     app.throwOnRequest = true;
     testing::internal::CaptureStdout();
     EXPECT_EQ(app.GetParam("p", 14), pVoidParam);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "PARAM: No parameter named 'p' for ID 'T1_3' exists!\n");
+    EXPECT_EQ(CapturedStdout(), "PARAM: No parameter named 'p' for ID 'T1_3' exists!\n");
     EXPECT_EQ(Entry("GLOBAL"), nullptr);
 }
 
@@ -175,7 +175,7 @@ TEST_F(TParamManTest, GetOrSetWritesTheDefaultOnlyWhenNothingExists)
     testing::internal::CaptureStdout();
     TAppParam* got = app.GetOrSetParam("p", std::string("def"), "Cap", "Desc",
                                        PARAM_READ_MINE_OR_GROUP_OR_GLOBAL_WRITE_GLOBAL, true);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(CapturedStdout(), "");
     ASSERT_NE(got, pVoidParam);
     EXPECT_EQ(got->GetRawDomain(), "T1_3");
     EXPECT_EQ(got->GetSourceRawDomain(), "GLOBAL");
@@ -236,7 +236,7 @@ TEST_F(TParamManTest, GetOrSetQuietensOnlyItsOwnThread)
     inside.get_future().wait();
     testing::internal::CaptureStdout();
     EXPECT_EQ(app.GetParam("missing", 8), pVoidParam);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = CapturedStdout();
     release.set_value();
     getOrSet.join();
     EXPECT_EQ(out, "PARAM: No parameter named 'missing' for ID 'T1_3' exists!\n");
@@ -337,7 +337,7 @@ TEST_F(TParamManTest, AThrowingStoreHookIsReported)
     app.onStoreValues = [](std::list<TAppParam*>&) { throw 1; };
     testing::internal::CaptureStdout();
     EXPECT_EQ(app.TParamMan::Poll(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "TParamMan:Poll:OnStoreValues unhandled exception\n");
+    EXPECT_EQ(CapturedStdout(), "TParamMan:Poll:OnStoreValues unhandled exception\n");
 }
 
 TEST_F(TParamManTest, AClientIDChangeReKeysEntriesAndEveryQueuedStore)
@@ -425,7 +425,7 @@ TEST_F(TParamManTest, EnvironmentValuesBecomeCacheOnlyEntries)
             unsetenv("VOREL_PARAM_TEST");
         testing::internal::CaptureStdout();
         EXPECT_EQ(app.LoadParamFromEnvironment("VOREL_PARAM_TEST", name, c.optional), c.result);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+        EXPECT_EQ(CapturedStdout(), c.message);
         TAppParam* e = Entry("T1_3", name);
         if (c.stored) {
             ASSERT_NE(e, nullptr);
@@ -447,7 +447,7 @@ TEST_F(TParamManTest, TheListingCutsLongValues)
 
     testing::internal::CaptureStdout();
     app.PrintParamList();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = CapturedStdout();
 
     char line[512];
     std::string expected;
@@ -488,7 +488,7 @@ TEST_F(TParamManTest, BadInputGivesTheSentinelAndMessages)
     for (const Case& c : cases) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(c.call(), pVoidParam);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+        EXPECT_EQ(CapturedStdout(), c.output);
     }
     EXPECT_EQ(Stores(), std::vector<std::string>{});
 
@@ -515,7 +515,7 @@ TEST(TParamManDefaults, DefaultHooksPrintWhatWasAsked)
     p->Save();
     plain.Poll();
     plain.DeleteParam(p);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(CapturedStdout(),
               "Requested value for parameter p of T1_3\n"
               "PARAM: No parameter named 'p' for ID 'T1_3' exists!\n"
               "Requested store for parameter\np = 'v' with\ncaption = 'c'\ndescription = 'd'\n"
@@ -562,7 +562,7 @@ TEST_F(TParamManTest, ManyThreadsShareTheCache)
         w.join();
     stop = true;
     poller.join();
-    testing::internal::GetCapturedStdout();
+    CapturedStdout();
     app.SetID("T1_4");
     app.Poll();
     app.SetParam("k0", "end", PARAM_MINE);
