@@ -7,7 +7,13 @@
 // own states: warming up, serving, a short pause that steps back to serving,
 // and closing. Usage: example-host [seconds]
 //
+// Its parameters live in an SQLite file (EXAMPLE_HOST_PARAMS, by default
+// example-host-params.sqlite next to the log file) under the client ID
+// EXAMPLE_HOST_ID (default "EX_1"): it counts its runs there, so the count
+// survives restarts.
+//
 // Reboot on exit stays off unless DISABLE_REBOOT_ON_EXIT is set by the user.
+#include "SqliteParamStore.h"
 #include "TApplication.h"
 #include "TStateAutomat.h"
 
@@ -16,6 +22,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 using vorel_sdl2::TApplication;
@@ -79,13 +86,25 @@ public:
     explicit Closing(TStateAutomat* sa) : TSAState(sa) { SetStateID(STATE_CLOSING, std::string("closing")); }
 };
 
-class ExampleHost : public TApplication {
+std::string ParamFilePath(const std::string& logFile)
+{
+    if (const char* path = std::getenv("EXAMPLE_HOST_PARAMS"); path && *path)
+        return path;
+    return (std::filesystem::path(logFile).parent_path() / "example-host-params.sqlite").string();
+}
+
+class ExampleHost : public SqliteParamHooks<TApplication> {
 public:
     explicit ExampleHost(unsigned seconds) : mSeconds(seconds) {}
 
     int Init() override
     {
         TLogManager::Init(LogFile());
+        const char* id = std::getenv("EXAMPLE_HOST_ID");
+        SetClientID(id && *id ? id : "EX_1");
+        mParamFile = ParamFilePath(LogFile());
+        if (!Store.Open(mParamFile))
+            WriteLog(4, 0, "example host: no parameter store at %s, parameters stay in memory", mParamFile.c_str());
         SetLogicInterval(0); // RunOnce on every pass, so it can count them
         mStates = new HostStates(this);
         mStates->Init(this, "states", nullptr);
@@ -97,12 +116,21 @@ public:
     {
         DestroyModules(); // the automaton, with its states
         mStates = nullptr;
+        vorel_sdl2::TParamMan::Poll(); // the last stores, before the file closes
+        Store.Close();
         WriteLog(0, 0, "example host: done");
         TLogManager::Destroy();
     }
 
     void Startup() override
     {
+        // Stored at the end of the first main-loop pass.
+        vorel_sdl2::TAppParam* runs =
+            GetOrSetParam("RUN_COUNT", 0, "Runs", "How often this host has started.",
+                          vorel_sdl2::PARAM_READ_MINE_WRITE_MINE);
+        const long long run = runs ? runs->AsInteger(0) + 1 : 1;
+        SetParam("RUN_COUNT", std::to_string(run), PARAM_MINE);
+        WriteLog(3, 0, "example host: run %lld, parameters in %s", run, mParamFile.c_str());
         WriteLog(3, 0, "example host: start-up done, target %u passes/s", static_cast<unsigned>(TargetFrequency));
         setStatus(APP_STARTUP);
     }
@@ -145,6 +173,7 @@ public:
 
 private:
     unsigned mSeconds;
+    std::string mParamFile;
     HostStates* mStates = nullptr;
     Uint32 mStart = 0;
     Uint32 mWindowStart = 0;

@@ -22,6 +22,8 @@ PACKAGES=(
   # Debian packages with CPack: dpkg-shlibdeps finds the runtime dependencies,
   # file picks the ELF objects it is asked about
   dpkg-dev file
+  # the example host keeps its parameters in SQLite
+  libsqlite3-dev
 )
 # The optional libFuzzer build (fuzz/) needs clang and its fuzzer runtime:
 #   setup-debian.sh --fuzz

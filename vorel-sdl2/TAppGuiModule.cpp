@@ -104,10 +104,13 @@ TAppGuiModule::~TAppGuiModule()
 
 std::string TAppGuiModule::ScreenIndexParam()
 {
-    // Get-or-create of SCREEN_INDEX (default "1", "Screen index", "Index of
-    // screen on which the app will be shown.", PARAM_READ_MINE_WRITE_MINE)
-    // through the parameter manager; until that is wired, the default.
-    return "1";
+    TApplication* app = pApp;
+    if (!app)
+        return std::string();
+    TAppParam* param = app->GetOrSetParam("SCREEN_INDEX", "1", "Screen index",
+                                          "Index of screen on which the app will be shown.",
+                                          PARAM_READ_MINE_WRITE_MINE, false);
+    return param && !param->IsNull() ? param->Value() : std::string();
 }
 
 int TAppGuiModule::CreateWindow(std::string WindowTitle, int x, int y, int w, int h, Uint32 CreateWindowFlags,

@@ -16,9 +16,12 @@ int GUI_LoadResult = -1;
 
 namespace {
 
-// Exit-command parameters through the parameter manager (GetParam with read
-// mode 15: cache, own, group and global); until that is wired, none exist.
-std::string ExitCommandParamText(TApplication&, const char*) { return std::string(); }
+// Exit-command parameters: cache, own, group and global domains (read mode 15).
+std::string ExitCommandParamText(TApplication& app, const char* name)
+{
+    TAppParam* param = app.GetParam(name ? name : "", 15);
+    return param->IsNull() ? std::string() : param->Value();
+}
 
 // Runs one piece of host code on the draw thread; an exception is reported
 // and swallowed, so no lock stays held and nothing escapes the thread.
