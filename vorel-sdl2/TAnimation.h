@@ -45,7 +45,7 @@ class TAnimation;
 // to the fraction of the way from the start value to the end value.
 using AnimationFunction = float (*)(const TAnimation& animation, float t);
 
-enum EAnimationType {
+enum EAnimationType : int {
     AT_LINEAR = 0,
     AT_SINE = 1,
     AT_COS = 2,
