@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace MyUtils {
 
 std::string mImageDir;
@@ -57,18 +59,89 @@ Image* LoadWithFallback(const std::string& path, LoadFn&& load)
     return image;
 }
 
+// Reading past the end of the file yields zero bytes. Some decoders ignore
+// short reads and would go round for ever on the stale buffer of a truncated
+// file; zeros make them fail at once (no valid chunk, block or marker is all
+// zeros).
+size_t ZeroFilledRead(SDL_RWops* rw, void* ptr, size_t size, size_t maxnum)
+{
+    auto* inner = static_cast<SDL_RWops*>(rw->hidden.unknown.data1);
+    const size_t wanted = size * maxnum;
+    size_t got = 0;
+    while (got < wanted) {
+        const size_t n = SDL_RWread(inner, static_cast<char*>(ptr) + got, 1, wanted - got);
+        if (n == 0)
+            break;
+        got += n;
+    }
+    if (got < wanted)
+        std::memset(static_cast<char*>(ptr) + got, 0, wanted - got);
+    return size ? got / size : 0;
+}
+
+Sint64 InnerSize(SDL_RWops* rw) { return SDL_RWsize(static_cast<SDL_RWops*>(rw->hidden.unknown.data1)); }
+
+Sint64 InnerSeek(SDL_RWops* rw, Sint64 offset, int whence)
+{
+    return SDL_RWseek(static_cast<SDL_RWops*>(rw->hidden.unknown.data1), offset, whence);
+}
+
+size_t NoWrite(SDL_RWops*, const void*, size_t, size_t) { return 0; }
+
+int CloseBoth(SDL_RWops* rw)
+{
+    int rc = SDL_RWclose(static_cast<SDL_RWops*>(rw->hidden.unknown.data1));
+    SDL_FreeRW(rw);
+    return rc;
+}
+
+// Decodes one file; only regular files are opened (a FIFO would block).
+SDL_Surface* DecodeFile(const char* file)
+{
+    struct stat st {};
+    if (stat(file, &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    SDL_RWops* inner = SDL_RWFromFile(file, "rb");
+    if (!inner)
+        return nullptr;
+    SDL_RWops* rw = SDL_AllocRW();
+    if (!rw) {
+        SDL_RWclose(inner);
+        return nullptr;
+    }
+    rw->type = SDL_RWOPS_UNKNOWN;
+    rw->hidden.unknown.data1 = inner;
+    rw->size = InnerSize;
+    rw->seek = InnerSeek;
+    rw->read = ZeroFilledRead;
+    rw->write = NoWrite;
+    rw->close = CloseBoth;
+    // The extension is the decoder hint for formats without a signature.
+    const char* dot = std::strrchr(file, '.');
+    const char* slash = std::strrchr(file, '/');
+    const char* type = dot && (!slash || dot > slash) ? dot + 1 : nullptr;
+    return IMG_LoadTyped_RW(rw, 1, type);
+}
+
 } // namespace
 
 SDL_Texture* LoadTexture(SDL_Renderer* renderer, const std::string& path)
 {
     return LoadWithFallback<SDL_Texture>(path, [renderer](const char* file) -> SDL_Texture* {
-        return renderer ? IMG_LoadTexture(renderer, file) : nullptr;
+        if (!renderer)
+            return nullptr;
+        SDL_Surface* s = DecodeFile(file);
+        if (!s)
+            return nullptr;
+        SDL_Texture* t = SDL_CreateTextureFromSurface(renderer, s);
+        SDL_FreeSurface(s);
+        return t;
     });
 }
 
 SDL_Surface* LoadSurface(const std::string& path)
 {
-    return LoadWithFallback<SDL_Surface>(path, [](const char* file) { return IMG_Load(file); });
+    return LoadWithFallback<SDL_Surface>(path, [](const char* file) { return DecodeFile(file); });
 }
 
 SDL_Texture* SDLTextures::CreateNew(const std::string& Name) { return LoadTexture(pRenderer, ImageDir() + Name); }

@@ -11,8 +11,10 @@
 // .jpg, .jpeg, .webp, .tiff, .gif, .exif and .bmp in place of its extension.
 // Only a dot inside the last path component (and not its first character)
 // starts an extension, so "/opt/app-1.2/img/logo" tries
-// "/opt/app-1.2/img/logo.png" and ".splash" tries ".splash.png". Failures
-// print a line on standard output and yield null; nothing is thrown.
+// "/opt/app-1.2/img/logo.png" and ".splash" tries ".splash.png". Only
+// regular files are opened, and a truncated file reads as zeros past its end
+// so that the decoder fails instead of spinning. Failures print a line on
+// standard output and yield null; nothing is thrown.
 //
 // Threads: the caches have no lock. Use them on the draw thread (textures
 // belong to its renderer anyway) or under the draw lock.

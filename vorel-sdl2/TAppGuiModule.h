@@ -182,8 +182,9 @@ public:
     // not below the capacity means the text was cut. lang and lang_key are
     // left alone. 0 on success; -1 for a null argument, or (with
     // *pMetadataCount set to 0) a file that cannot be opened, is not a
-    // regular file or is not a readable PNG. Text chunks are bounded (256 KiB each after
-    // decompression, 256 chunks) so a hostile file cannot take much memory.
+    // regular file or is not a readable PNG. Reading takes at most 64 MiB
+    // whatever the file holds: text chunks beyond that, beyond 256 or (when
+    // compressed) beyond 8 MB each are skipped.
     static int GetPNGInfo(std::string Filename, void* pPngMetadata, int* pMetadataCount);
 
     // Top-level components; the module owns them. A pointer already listed

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -108,11 +109,45 @@ bool ClearsToKeyColour(TFlavour f)
 // outlives them (the job structures).
 
 constexpr png_uint_32 kMaxDimension = 1000000;
-// Text chunks are stored whole by libpng; these bound what one file can make
-// it allocate to some 64 MiB.
-constexpr png_alloc_size_t kMaxChunkBytes = 256 * 1024;
+// libpng keeps every text chunk whole, decompressed. A chunk may take 8 MB
+// (larger ones are skipped when compressed, fatal when stored), at most 256
+// are kept, and all of it together stays within the reader's budget.
+constexpr png_alloc_size_t kMaxChunkBytes = 8000000;
 constexpr png_uint_32 kMaxStoredChunks = 257; // libpng keeps one slot back
+constexpr size_t kReadBudget = 64u << 20;
 constexpr size_t kMaxKeyLength = 79;
+
+// The reader's allocator: refuses what would take it over the budget, which
+// libpng treats as a chunk it cannot keep.
+struct PngBudget {
+    size_t used = 0;
+};
+constexpr size_t kAllocHeader = alignof(std::max_align_t);
+
+png_voidp BudgetMalloc(png_structp png, png_alloc_size_t size)
+{
+    auto* budget = static_cast<PngBudget*>(png_get_mem_ptr(png));
+    if (size > kReadBudget - budget->used)
+        return nullptr;
+    auto* block = static_cast<unsigned char*>(std::malloc(size + kAllocHeader));
+    if (!block)
+        return nullptr;
+    std::memcpy(block, &size, sizeof size);
+    budget->used += size;
+    return block + kAllocHeader;
+}
+
+void BudgetFree(png_structp png, png_voidp p)
+{
+    if (!p)
+        return;
+    auto* budget = static_cast<PngBudget*>(png_get_mem_ptr(png));
+    unsigned char* block = static_cast<unsigned char*>(p) - kAllocHeader;
+    size_t size;
+    std::memcpy(&size, block, sizeof size);
+    budget->used -= size;
+    std::free(block);
+}
 
 struct PngErrorText {
     char text[200];
@@ -526,7 +561,9 @@ int TAppGuiModule::GetPNGInfo(std::string Filename, void* pPngMetadata, int* pMe
     }
 
     PngErrorText error{};
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, PngError, PngWarning);
+    PngBudget budget;
+    png_structp png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &error, PngError, PngWarning, &budget,
+                                               BudgetMalloc, BudgetFree);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!png || !info) {
         png_destroy_read_struct(png ? &png : nullptr, info ? &info : nullptr, nullptr);
