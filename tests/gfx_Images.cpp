@@ -513,8 +513,8 @@ TEST_F(Images, ExtensionFallbackOnlyInTheFileName)
 
 TEST_F(Images, LoadImageGivesATargetCopy)
 {
-    ASSERT_TRUE(SavePng(MakeSurface(3, 2, [](int x, int y) { return Uint32(x * 80) << 24 | Uint32(y * 200) << 8 | 0xFF; }),
-                        mDir / "grid.png"));
+    auto grid = [](int x, int y) { return Uint32(x * 80) << 24 | Uint32(y * 200) << 8 | 0xFF; };
+    ASSERT_TRUE(SavePng(MakeSurface(3, 2, grid), mDir / "grid.png"));
     SDL_Texture* t = TAppGuiModule::LoadImage((mDir / "grid.png").c_str(), 0, 0, 0, 0, 0);
     ASSERT_NE(t, nullptr);
     int access = -1, w = 0, h = 0;
@@ -528,7 +528,7 @@ TEST_F(Images, LoadImageGivesATargetCopy)
     std::vector<Uint32> px = Pixels(t);
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 3; ++x)
-            EXPECT_EQ(px[y * 3 + x], Uint32(x * 80) << 24 | Uint32(y * 200) << 8 | 0xFF) << x << "," << y;
+            EXPECT_EQ(px[y * 3 + x], grid(x, y)) << x << "," << y;
     SDL_DestroyTexture(t);
 
     EXPECT_EQ(TAppGuiModule::LoadImage("", 0, 0, 0, 0, 0), nullptr);
@@ -641,7 +641,8 @@ TEST_F(Images, PngTextCopiesAreBoundedByTheCallersBuffers)
     // tEXt keys longer than 79 bytes are not refused by libpng's reader.
     const std::string longKey(200, 'K');
     const std::string file = FakePng(Chunk("tEXt", longKey + '\0' + "0123456789") +
-                                     Chunk("iTXt", std::string("Lang\0\0\0de\0Sprache\0", 18) + "\xC3\xA4\xC3\xB6\xC3\xBC"));
+                                     Chunk("iTXt", std::string("Lang\0\0\0de\0Sprache\0", 18) +
+                                                       "\xC3\xA4\xC3\xB6\xC3\xBC"));
     const std::string path = mDir / "hostile.png";
     WriteFile(path, file);
 
@@ -699,12 +700,26 @@ TEST_F(Images, RefusedWritesKeepTheOldFile)
     png_text nullKey[] = {Text(PNG_TEXT_COMPRESSION_NONE, nullptr, "y")};
     png_text longKey[] = {Text(PNG_TEXT_COMPRESSION_zTXt, key80.c_str(), "y")};
     png_text badMode[] = {Text(7, "Mode", "y")};
+    // A red image over the green one, with the given text records.
+    auto saveRed = [&](png_text* texts, int n) {
+        SDL_Surface* s = Solid(kRed);
+        int rc = TAppGuiModule::SavePNG(s, path.c_str(), texts, n);
+        SDL_FreeSurface(s);
+        return rc;
+    };
     const std::vector<Case> cases{
-        {"empty key", [&] { SDL_Surface* s = Solid(kRed); int rc = TAppGuiModule::SavePNG(s, path.c_str(), emptyKey, 2); SDL_FreeSurface(s); return rc; }, -4},
-        {"null key", [&] { SDL_Surface* s = Solid(kRed); int rc = TAppGuiModule::SavePNG(s, path.c_str(), nullKey, 1); SDL_FreeSurface(s); return rc; }, -4},
-        {"80-byte key", [&] { SDL_Surface* s = Solid(kRed); int rc = TAppGuiModule::SavePNG(s, path.c_str(), longKey, 1); SDL_FreeSurface(s); return rc; }, -4},
-        {"bad compression", [&] { SDL_Surface* s = Solid(kRed); int rc = TAppGuiModule::SavePNG(s, path.c_str(), badMode, 1); SDL_FreeSurface(s); return rc; }, -4},
-        {"empty image", [&] { SDL_Surface* s = SDL_CreateRGBSurfaceWithFormat(0, 0, 0, 32, SDL_PIXELFORMAT_ARGB8888); int rc = TAppGuiModule::SavePNG(s, path.c_str(), nullptr, 0); SDL_FreeSurface(s); return rc; }, -4},
+        {"empty key", [&] { return saveRed(emptyKey, 2); }, -4},
+        {"null key", [&] { return saveRed(nullKey, 1); }, -4},
+        {"80-byte key", [&] { return saveRed(longKey, 1); }, -4},
+        {"bad compression", [&] { return saveRed(badMode, 1); }, -4},
+        {"empty image",
+         [&] {
+             SDL_Surface* s = SDL_CreateRGBSurfaceWithFormat(0, 0, 0, 32, SDL_PIXELFORMAT_ARGB8888);
+             int rc = TAppGuiModule::SavePNG(s, path.c_str(), nullptr, 0);
+             SDL_FreeSurface(s);
+             return rc;
+         },
+         -4},
         {"null image", [&] { return TAppGuiModule::SavePNG(nullptr, path.c_str(), nullptr, 0); }, -7},
     };
     for (const Case& c : cases) {
@@ -944,7 +959,11 @@ TEST_F(Images, SubImageCopiesExactPixelsAndClips)
     struct Case {
         int x, y, w, h;
     };
-    for (Case c : std::vector<Case>{{0, 0, 4, 4}, {1, 1, 2, 2}, {2, 2, 4, 4}, {-1, -2, 3, 3}, {3, -1, 1, 6}, {10, 10, 2, 2}}) {
+    // Whole, inside, past the far corner, before the near corner, taller than
+    // the source, and wholly outside.
+    const std::vector<Case> cases{{0, 0, 4, 4},   {1, 1, 2, 2}, {2, 2, 4, 4},
+                                  {-1, -2, 3, 3}, {3, -1, 1, 6}, {10, 10, 2, 2}};
+    for (Case c : cases) {
         SCOPED_TRACE(testing::Message() << c.x << "," << c.y << " " << c.w << "x" << c.h);
         SDL_Texture* sub = TAppGuiModule::SubImage(src, c.x, c.y, c.w, c.h);
         ASSERT_NE(sub, nullptr);
@@ -1048,7 +1067,8 @@ TEST(Surfaces, CreateAndSubSurface)
             EXPECT_EQ(SurfacePixel(s, x, y), 0x0A141EFFu);
     SDL_FreeSurface(s);
 
-    SDL_Surface* src = MakeSurface(4, 4, [](int x, int y) { return Uint32(x * 50 + 1) << 24 | Uint32(y * 50 + 1) << 16 | 0xFF; });
+    auto colour = [](int x, int y) { return Uint32(x * 50 + 1) << 24 | Uint32(y * 50 + 1) << 16 | 0xFF; };
+    SDL_Surface* src = MakeSurface(4, 4, colour);
     SDL_SetSurfaceBlendMode(src, SDL_BLENDMODE_NONE);
     SDL_Surface* sub = TAppGuiModule::SubSurface(src, 2, 2, 4, 4);
     ASSERT_NE(sub, nullptr);

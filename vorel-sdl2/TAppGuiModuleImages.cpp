@@ -429,7 +429,8 @@ int TAppGuiModule::SavePNG(SDL_Surface* pImage, const char* FileName, void* pPng
     for (int i = 0; i < textCount; ++i) {
         const size_t k = texts[i].key ? strnlen(texts[i].key, kMaxKeyLength + 1) : 0;
         if (k == 0 || k > kMaxKeyLength) {
-            std::printf("SavePNG: %s not written: text key %d is empty or longer than 79 bytes\n", FileName, i);
+            std::printf("APP WARNING: SavePNG: %s not written: text key %d is empty or longer than 79 bytes\n",
+                        FileName, i);
             return -4;
         }
     }
@@ -437,7 +438,8 @@ int TAppGuiModule::SavePNG(SDL_Surface* pImage, const char* FileName, void* pPng
     // Byte order R, G, B in memory: libpng's row layout for RGB.
     SDL_Surface* rgb = SDL_ConvertSurfaceFormat(pImage, SDL_PIXELFORMAT_RGB24, 0);
     if (!rgb) {
-        std::printf("SavePNG: %s not written: the image cannot be converted (%s)\n", FileName, SDL_GetError());
+        std::printf("APP WARNING: SavePNG: %s not written: the image cannot be converted (%s)\n", FileName,
+                    SDL_GetError());
         return -2;
     }
     std::vector<png_bytep> rows;
@@ -522,7 +524,7 @@ int TAppGuiModule::SavePNG(SDL_Surface* pImage, const char* FileName, void* pPng
     }
     if (rc != 0) {
         unlink(tempPath.c_str());
-        std::printf("SavePNG: %s not written: %s\n", FileName, why);
+        std::printf("APP WARNING: SavePNG: %s not written: %s\n", FileName, why);
     }
     png_destroy_write_struct(&png, &info);
     SDL_FreeSurface(rgb);
@@ -556,7 +558,7 @@ int TAppGuiModule::GetPNGInfo(std::string Filename, void* pPngMetadata, int* pMe
     if (std::fread(signature, 1, sizeof signature, fp) != sizeof signature ||
         png_sig_cmp(signature, 0, sizeof signature) != 0) {
         std::fclose(fp);
-        std::printf("GetPNGInfo: %s is not a PNG file\n", Filename.c_str());
+        std::printf("APP WARNING: GetPNGInfo: %s is not a PNG file\n", Filename.c_str());
         return -1;
     }
 
@@ -568,7 +570,7 @@ int TAppGuiModule::GetPNGInfo(std::string Filename, void* pPngMetadata, int* pMe
     if (!png || !info) {
         png_destroy_read_struct(png ? &png : nullptr, info ? &info : nullptr, nullptr);
         std::fclose(fp);
-        std::printf("GetPNGInfo: %s: libpng structures not created\n", Filename.c_str());
+        std::printf("APP WARNING: GetPNGInfo: %s: libpng structures not created\n", Filename.c_str());
         return -1;
     }
     PngReadJob job{png, info, fp, static_cast<png_textp>(pPngMetadata), capacity, 0};
@@ -576,7 +578,7 @@ int TAppGuiModule::GetPNGInfo(std::string Filename, void* pPngMetadata, int* pMe
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(fp);
     if (rc != 0) {
-        std::printf("GetPNGInfo: %s is not a readable PNG file: %s\n", Filename.c_str(), error.text);
+        std::printf("APP WARNING: GetPNGInfo: %s is not a readable PNG file: %s\n", Filename.c_str(), error.text);
         return -1;
     }
     *pMetadataCount = job.filled;
