@@ -1,5 +1,6 @@
 #include "TAppGuiModule.h"
 
+#include "MyUtilsImages.h"
 #include "Platform.h"
 #include "TApplication.h"
 
@@ -59,10 +60,9 @@ int SaneTargetFPS(TApplication* app)
     return static_cast<int>(fps);
 }
 
-// Release of the process-wide image caches. The image unit provides
-// MyUtils::DestroyImages; until it is part of the tree there is nothing to
-// release.
-void ReleaseCachedImages() {}
+// Release of the process-wide image caches, while the renderer that owns
+// the cached textures still exists.
+void ReleaseCachedImages() { MyUtils::DestroyImages(); }
 
 } // namespace
 

@@ -112,6 +112,81 @@ public:
     static void SetRendererStatic(SDL_Renderer* pRenderer);
     static void SetWindowStatic(SDL_Window* pWindow);
 
+    // --- Images. The texture operations draw with mpGUIRendererStatic (so
+    // they work once a window exists, on the draw thread or under the draw
+    // lock) and leave its render target, draw colour, draw blend mode,
+    // viewport, clip rectangle and scale as they found them. A returned
+    // texture or surface belongs to the caller; failures yield null. Arguments
+    // that only the signature keeps (alphablend, TransparentColor, the colour
+    // of LoadImage and LoadSurface, transparent, BitDepth, the format
+    // references) are not used.
+
+    // The file (extension fallback as in MyUtils::LoadTexture) copied into a
+    // render-target texture; null for an empty name or a file that does not
+    // load (with a line on standard output).
+    static SDL_Texture* LoadImage(const char* file, int alphablend, int TransparentColor, int tR, int tG, int tB);
+    // The rectangle {x, y, w, h} of pSrc in a new w x h render-target texture
+    // (blend mode blend). Pixels are copied unmodulated and unblended, alpha
+    // included; the part of the rectangle outside the source stays
+    // transparent black (nothing is stretched). Null for a null source or a
+    // size below 1.
+    static SDL_Texture* SubImage(SDL_Texture* pSrc, int x, int y, int w, int h);
+    // A width x height RGBA8888 render-target texture (blend mode blend),
+    // cleared to (tR, tG, tB, 0) on the ZEQ, LORIMA and TAVRIN flavours and
+    // to transparent black on every other. Null, with the renderer
+    // untouched, when the texture cannot be made.
+    static SDL_Texture* CreateLayer(SDL_Texture* pFormatReference, int width, int height, int transparent, int tR,
+                                    int tG, int tB, int BitDepth);
+    // The file as a surface (blend mode blend); null for an empty name or a
+    // file that does not load (with a line on standard output).
+    static SDL_Surface* LoadSurface(const char* file, int alphablend, int TransparentColor, int tR, int tG, int tB);
+    // A 32-bit RGB surface without alpha, blend mode blend, colour key
+    // (tR, tG, tB) and filled with it.
+    static SDL_Surface* CreateSurface(SDL_Surface* pFormatReference, int width, int height, int transparent, int tR,
+                                      int tG, int tB, int BitDepth);
+    // The rectangle {x, y, w, h} of pSrc blitted onto a magenta-keyed
+    // CreateSurface; what lies outside the source stays magenta.
+    static SDL_Surface* SubSurface(SDL_Surface* pSrc, int x, int y, int w, int h);
+    // Two scratch rectangles: each call overwrites its own one.
+    static SDL_Rect* CreateRect(int x, int y, int w, int h);
+    static SDL_Rect* CreateRect2(int x, int y, int w, int h);
+    // Frame SlideIndex of a strip of equal slides laid out in one row (the
+    // source is SlideHeight high; this wins when both hold) or one column
+    // (SlideWidth wide), as SubImage. Null for a null source, a negative or
+    // too large index, a slide size below 1 or a source of neither shape.
+    static SDL_Texture* GetSlideFromImage(SDL_Texture* pSourceImage, int SlideWidth, int SlideHeight,
+                                          int SlideIndex);
+
+    // Writes pImage as an 8-bit RGB PNG (alpha is not kept) with the
+    // MetadataCount png_text records at pPngMetadata (may be null) before the
+    // image data. The file is written under a temporary name in the same
+    // folder and renamed over FileName only once every write, the flush and
+    // the close succeeded, so a failure leaves an existing file as it was.
+    // Keys must be 1 to 79 bytes. Returns 0, -2 (out of memory or the image
+    // cannot be converted), -3 (no file can be created there), -4 (libpng
+    // refused the data, a key is empty or too long, or writing, closing or
+    // renaming failed), -5 (libpng structures not created), -6 (null file
+    // name), -7 (null image).
+    static int SavePNG(SDL_Surface* pImage, const char* FileName, void* pPngMetadata, int MetadataCount);
+    // Reads the text records before the image data of a PNG file.
+    // pPngMetadata points to *pMetadataCount caller-owned png_text records;
+    // for each one the caller provides:
+    //   key         a buffer of at least 80 bytes (or null: key not copied);
+    //   text        a buffer (or null: text not copied) whose capacity in
+    //               bytes, terminator included, is in text_length.
+    // On return *pMetadataCount is the number of records filled, at most the
+    // capacity passed in and the number in the file. For each: compression as
+    // in the file; key and text copied, truncated to 79 bytes and to
+    // capacity - 1 bytes and always terminated; text_length the full length
+    // of the text in the file (for iTXt records itxt_length too), so a value
+    // not below the capacity means the text was cut. lang and lang_key are
+    // left alone. 0 on success; -1 for a null argument, or (with
+    // *pMetadataCount set to 0) a file that cannot be opened, is not a
+    // regular file or is not a readable PNG. Reading takes at most 64 MiB
+    // whatever the file holds: text chunks beyond that, beyond 256 or (when
+    // compressed) beyond 8 MB each are skipped.
+    static int GetPNGInfo(std::string Filename, void* pPngMetadata, int* pMetadataCount);
+
     // Top-level components; the module owns them. A pointer already listed
     // (here or in any component), a pending deletion or a duplicate name is
     // refused with a null result.
