@@ -32,10 +32,6 @@
 #include <string>
 #include <vector>
 
-// Under the leak checker: D-Bus, which SDL's video start-up opens, keeps a
-// buffer for the life of the process.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
-
 namespace fs = std::filesystem;
 using vorel_sdl2::TAppGuiModule;
 
