@@ -1,5 +1,7 @@
 #include "TAppParam.h"
 
+#include "ThreadSafeProperty.h"
+
 #include "TApplication.h"
 #include "TParamMan.h"
 
@@ -37,17 +39,6 @@ bool FormatNumber(T value, std::string& out)
     out = os.str();
     return true;
 }
-
-class MutexHold {
-public:
-    explicit MutexHold(SDL_mutex* m) : mMutex(m) { SDL_LockMutex(mMutex); }
-    ~MutexHold() { SDL_UnlockMutex(mMutex); }
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-
-private:
-    SDL_mutex* mMutex;
-};
 
 } // namespace
 
@@ -97,7 +88,7 @@ void TAppParam::SetValue(const std::string& Value)
 {
     if (!IsNull() && pData->value == Value)
         return;
-    MutexHold hold(MyMutex);
+    ScopedSDLMutex hold(MyMutex);
     Parameter::SetValue(Value);
 }
 
@@ -151,7 +142,7 @@ void TAppParam::Bind(const TAppParam* otherParam)
     for (const TAppParam* p = otherParam; p; p = p->pBoundTo)
         if (p == this)
             return;
-    MutexHold hold(MyMutex);
+    ScopedSDLMutex hold(MyMutex);
     Unbind();
     SetData(otherParam->pData);
     pBoundTo = otherParam;
@@ -279,7 +270,7 @@ void TAppParam::Update()
 
 int TAppParam::Load(const Parameter& param)
 {
-    MutexHold hold(MyMutex);
+    ScopedSDLMutex hold(MyMutex);
     if (param.GetRawDomain() != GetSourceRawDomain())
         return StealFrom(param);
     return CopyFrom(param);

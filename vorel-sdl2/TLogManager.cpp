@@ -1,5 +1,7 @@
 #include "TLogManager.h"
 
+#include "ThreadSafeProperty.h"
+
 #include "MyUtilsTime.h"
 #include "Platform.h"
 
@@ -125,17 +127,6 @@ std::atomic_ref<TLogManager*> DefaultInstance()
     return std::atomic_ref<TLogManager*>(logman::pDefInst);
 }
 
-class MutexGuard {
-public:
-    explicit MutexGuard(SDL_mutex* m) : mMutex(m) { SDL_LockMutex(mMutex); }
-    ~MutexGuard() { SDL_UnlockMutex(mMutex); }
-    MutexGuard(const MutexGuard&) = delete;
-    MutexGuard& operator=(const MutexGuard&) = delete;
-
-private:
-    SDL_mutex* mMutex;
-};
-
 int FormatAndWrite(TLogManager& manager, char color, TLogType type, unsigned long gameId, const char* format,
                    va_list args)
 {
@@ -250,7 +241,7 @@ int TLogManager::Init(std::string logFileFilename, TpfOnWriteLog onWriteLog, voi
     if (!pLogEntriesMutex)
         pLogEntriesMutex = SDL_CreateMutex();
     {
-        MutexGuard lock(pLogEntriesMutex);
+        ScopedSDLMutex lock(pLogEntriesMutex);
         if (!pLogEntries)
             pLogEntries = new std::deque<TLogEntry*>();
     }
@@ -260,7 +251,7 @@ int TLogManager::Init(std::string logFileFilename, TpfOnWriteLog onWriteLog, voi
     Open();
     TLogManager* none = nullptr;
     DefaultInstance().compare_exchange_strong(none, this);
-    MutexGuard lock(pLogEntriesMutex);
+    ScopedSDLMutex lock(pLogEntriesMutex);
     initialized = 1;
     return 0;
 }
@@ -270,7 +261,7 @@ void TLogManager::Destroy()
     {
         // Under the lock: a writer either queued before this point or is
         // refused. Only one of two racing Destroy calls goes on.
-        MutexGuard lock(pLogEntriesMutex);
+        ScopedSDLMutex lock(pLogEntriesMutex);
         if (initialized.exchange(0) == 0)
             return;
     }
@@ -281,7 +272,7 @@ void TLogManager::Destroy()
     Close();
     std::deque<TLogEntry*>* entries;
     {
-        MutexGuard lock(pLogEntriesMutex);
+        ScopedSDLMutex lock(pLogEntriesMutex);
         entries = pLogEntries;
         pLogEntries = nullptr;
     }
@@ -428,7 +419,7 @@ int TLogManager::_WriteLog(char color, TLogType LogType, unsigned long GameId, c
     ScratchText<SCRATCH_LASTLOG> last;
     (*last).assign(Text);
     {
-        MutexGuard lock(pLogEntriesMutex);
+        ScopedSDLMutex lock(pLogEntriesMutex);
         if (!initialized.load(std::memory_order_relaxed))
             return -1;
         Time = now;
@@ -455,7 +446,7 @@ std::string TLogManager::PopLogHistory()
 std::string TLogManager::GetLastLog() const
 {
     // Writers swap LastLog's buffer; copying it without the lock could read freed memory.
-    MutexGuard lock(pLogEntriesMutex);
+    ScopedSDLMutex lock(pLogEntriesMutex);
     return LastLog;
 }
 

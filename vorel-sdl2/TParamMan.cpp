@@ -1,5 +1,7 @@
 #include "TParamMan.h"
 
+#include "ThreadSafeProperty.h"
+
 #include "MyUtilsText.h"
 #include "TApplication.h"
 #include "TLogManager.h"
@@ -13,17 +15,6 @@ namespace vorel_sdl2 {
 namespace {
 
 constexpr int kDomainBits = PARAM_GLOBAL | PARAM_GROUP | PARAM_MINE;
-
-class Hold {
-public:
-    explicit Hold(SDL_mutex* m) : mMutex(m) { SDL_LockMutex(mMutex); }
-    ~Hold() { SDL_UnlockMutex(mMutex); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    SDL_mutex* mMutex;
-};
 
 class EntryHold {
 public:
@@ -146,7 +137,7 @@ std::string TParamMan::GetGroupDomain(const std::string& ClientIP) const
 
 std::string TParamMan::OwnClientID() const
 {
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     return mClientID;
 }
 
@@ -175,7 +166,7 @@ TParamMan::ParamVector::iterator TParamMan::AddParamToCache(TAppParam* pParam)
         std::printf("application::Parameter \"%s\" domain cannot be CACHE.\n", pParam->Name().c_str());
         return ParamList.end();
     }
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     const std::string& name = pParam->Name();
     const std::string& domain = pParam->GetRawDomain();
     auto it = std::upper_bound(ParamList.begin(), ParamList.end(), pParam, SortsBefore);
@@ -236,7 +227,7 @@ TAppParam* TParamMan::GetExactParamFromCache(const std::string& ClientIP, const 
 {
     if (ParamName.empty())
         return pVoidParam;
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     auto it = GetExactParamIteratorFromCache(ClientIP, ParamName, readMode & 15, createBoundParam);
     return it != ParamList.end() ? *it : pVoidParam;
 }
@@ -249,7 +240,7 @@ TAppParam* TParamMan::GetParamFromCache(const std::string& ParamName, int ReadMo
         std::printf("application::Parameter \"%s\" searched in cache with no proper domain.\n", ParamName.c_str());
         return pVoidParam;
     }
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     auto it = GetParamIteratorFromCache(ParamName, ReadMode & 15, createBoundParam);
     return it != ParamList.end() ? *it : pVoidParam;
 }
@@ -267,7 +258,7 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
     if (ParamName.empty() || bits == 0)
         return pVoidParam;
     if (bits == PARAM_CACHE) {
-        Hold lock(pParamListMutex);
+        ScopedSDLMutex lock(pParamListMutex);
         auto it = GetExactParamIterator(ParamName, ClientIP);
         return it != ParamList.end() ? *it : pVoidParam;
     }
@@ -277,7 +268,7 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
     bool haveFound = false;
     std::string foundDomain;
     {
-        Hold lock(pParamListMutex);
+        ScopedSDLMutex lock(pParamListMutex);
         auto it = GetExactParamIteratorFromCache(ClientIP, ParamName, bits, true);
         if (it != ParamList.end()) {
             if (bits & PARAM_CACHE)
@@ -306,7 +297,7 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
         return pVoidParam;
     }
 
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     TAppParam* found = nullptr;
     if (haveFound) {
         auto it = GetExactParamIterator(ParamName, foundDomain);
@@ -396,7 +387,7 @@ TAppParam* TParamMan::GetOrSetExactParam(const std::string& ClientID, const std:
         return pVoidParam;
     }
 
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     TAppParam* written = SetExactParam(TAppParam::GetAddressOf(writeDomain, ClientID), ParamName, DefaultValue,
                                        writeDomain == PARAM_CACHE, Caption, Description, Quiet);
     if (written == pVoidParam || top <= static_cast<int>(written->Domain(ClientID)))
@@ -442,7 +433,7 @@ TAppParam* TParamMan::SetExactParam(const std::string& ClientID, const std::stri
         p->QuietSave = Quiet;
     };
 
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     auto it = GetExactParamIterator(ParamName, ClientID);
     if (it != ParamList.end()) {
         TAppParam* p = *it;
@@ -505,17 +496,17 @@ int TParamMan::DropParamFromCache(TAppParam* pParam)
 {
     if (!pParam || pParam == pVoidParam)
         return -1;
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     // Found by address, so that a pointer that is no entry is never touched.
     auto it = std::find(ParamList.begin(), ParamList.end(), pParam);
     if (it == ParamList.end()) {
-        Hold store(pStoreListMutex);
+        ScopedSDLMutex store(pStoreListMutex);
         ReplaceQueued(pParam, nullptr);
         return -2;
     }
     {
         EntryHold hold(pParam);
-        Hold store(pStoreListMutex);
+        ScopedSDLMutex store(pStoreListMutex);
         ReplaceQueued(pParam, nullptr);
     }
     ParamList.erase(it);
@@ -552,7 +543,7 @@ void TParamMan::Retire(TAppParam* pParam)
 void TParamMan::Dispose(TAppParam* pParam)
 {
     {
-        Hold store(pStoreListMutex);
+        ScopedSDLMutex store(pStoreListMutex);
         if (mPollDepth > 0 && std::find(mInFlight.begin(), mInFlight.end(), pParam) != mInFlight.end()) {
             mRetired.push_back(pParam);
             return;
@@ -563,7 +554,7 @@ void TParamMan::Dispose(TAppParam* pParam)
 
 bool TParamMan::AddToStoreQueue(TAppParam* pParam)
 {
-    Hold store(pStoreListMutex);
+    ScopedSDLMutex store(pStoreListMutex);
     ToStore.push_back(pParam);
     return true;
 }
@@ -572,7 +563,7 @@ bool TParamMan::AddToStoreQueue(TAppParam* pParam)
 
 void TParamMan::UpdateClientID(const std::string& NewClientID, const std::string& OldClientID)
 {
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     // Entries cannot move to the empty (memory-only) domain: they stay under
     // the old ID, as another terminal's.
     if (NewClientID != OldClientID && !NewClientID.empty() && !OldClientID.empty()) {
@@ -589,7 +580,7 @@ void TParamMan::UpdateClientID(const std::string& NewClientID, const std::string
             fresh->Load(*old);
             fresh->AddListenersOf(*old);
             {
-                Hold store(pStoreListMutex);
+                ScopedSDLMutex store(pStoreListMutex);
                 ReplaceQueued(old, fresh);
             }
             moved.emplace_back(old, fresh);
@@ -607,7 +598,7 @@ void TParamMan::UpdateClientID(const std::string& NewClientID, const std::string
                 ParamList.erase(it);
                 {
                     EntryHold hold(displaced);
-                    Hold store(pStoreListMutex);
+                    ScopedSDLMutex store(pStoreListMutex);
                     ReplaceQueued(displaced, fresh);
                 }
                 gone.emplace_back(displaced, fresh);
@@ -675,7 +666,7 @@ int TParamMan::Poll()
     std::list<TAppParam*> batch;
     bool tracked = false;
     {
-        Hold store(pStoreListMutex);
+        ScopedSDLMutex store(pStoreListMutex);
         batch.swap(ToStore);
         if (!batch.empty()) {
             // Entries of this batch that are dropped while the host works on
@@ -694,7 +685,7 @@ int TParamMan::Poll()
         return 0;
     std::vector<TAppParam*> retired;
     {
-        Hold store(pStoreListMutex);
+        ScopedSDLMutex store(pStoreListMutex);
         if (--mPollDepth == 0) {
             mInFlight.clear();
             retired.swap(mRetired);
@@ -708,7 +699,7 @@ int TParamMan::Poll()
 void TParamMan::PrintParamList()
 {
     const std::string rule(149, '=');
-    Hold lock(pParamListMutex);
+    ScopedSDLMutex lock(pParamListMutex);
     std::printf(" #  : %-40s | %-15s | %-6s | %-42s | %-40s | %s\n", "Name", "Domain", "Restr.", "Value", "Caption",
                 "Description");
     std::printf("%s\n", rule.c_str());

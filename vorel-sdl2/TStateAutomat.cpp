@@ -1,5 +1,7 @@
 #include "TStateAutomat.h"
 
+#include "ThreadSafeProperty.h"
+
 #include "MyUtilsTime.h"
 #include "Platform.h"
 #include "TLogManager.h"
@@ -17,17 +19,6 @@ namespace {
 
 constexpr size_t kFormatBuffer = 2048;
 constexpr size_t kMaxFormatLength = 2000;
-
-class MutexGuard {
-public:
-    explicit MutexGuard(SDL_mutex* m) : mMutex(m) { SDL_LockMutex(mMutex); }
-    ~MutexGuard() { SDL_UnlockMutex(mMutex); }
-    MutexGuard(const MutexGuard&) = delete;
-    MutexGuard& operator=(const MutexGuard&) = delete;
-
-private:
-    SDL_mutex* mMutex;
-};
 
 void Report(const char* line)
 {
@@ -67,25 +58,25 @@ void TSAState::OnDescriptionChange(std::string, std::string) {}
 
 long TSAState::GetStateID()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     return static_cast<long>(StateID);
 }
 
 std::string TSAState::GetDescription()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     return StateDesc;
 }
 
 TStateAutomat* TSAState::GetSA()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     return pSA;
 }
 
 void TSAState::SetDescription(std::string Description)
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     OnDescriptionChange(StateDesc, Description);
     StateDesc = std::move(Description);
 }
@@ -104,7 +95,7 @@ void TSAState::SetDescription(const char* pDescription, ...)
 
 void TSAState::SetStateID(long ID, std::string Description)
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     StateID = ID;
     if (!Description.empty())
         SetDescription(std::move(Description));
@@ -239,7 +230,7 @@ int TStateAutomat::SetNext(TSAState* pNextState)
 {
     if (!pNextState)
         return -1;
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     // Listed twice, a state would be destroyed while still listed.
     if (std::find(StateHistory.begin(), StateHistory.end(), pNextState) != StateHistory.end() ||
         std::find(StateDeleteQueue.begin(), StateDeleteQueue.end(), pNextState) != StateDeleteQueue.end())
@@ -302,7 +293,7 @@ int TStateAutomat::ForceNext(TSAState* pNextState)
 {
     if (!pNextState)
         return 0;
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     const bool wasForcing = ForcingNext;
     ForcingNext = false;
     // A state that was not taken at all (-1) forces nothing.
@@ -312,7 +303,7 @@ int TStateAutomat::ForceNext(TSAState* pNextState)
 
 int TStateAutomat::Back()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     if (ForcingNext)
         return 1;
     if (StateHistory.empty() || std::next(itNextState) == StateHistory.end())
@@ -331,7 +322,7 @@ int TStateAutomat::Back()
 
 int TStateAutomat::Forward()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     if (ForcingNext)
         return 1;
     if (StateHistory.empty() || itNextState == StateHistory.begin())
@@ -350,13 +341,13 @@ int TStateAutomat::Forward()
 
 TSAState* TStateAutomat::GetCurrentState()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     return StateHistory.empty() ? nullptr : *itNextState;
 }
 
 TSAState* TStateAutomat::GetPreviousState()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     if (StateHistory.empty())
         return nullptr;
     auto older = std::next(itNextState);
@@ -365,7 +356,7 @@ TSAState* TStateAutomat::GetPreviousState()
 
 TSAState* TStateAutomat::GetNextState()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     if (StateHistory.empty() || itNextState == StateHistory.begin())
         return nullptr;
     return *std::prev(itNextState);
@@ -373,7 +364,7 @@ TSAState* TStateAutomat::GetNextState()
 
 short TStateAutomat::CountStatesInHistory(long StateID, short InLastStatesCount)
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     short count = 0;
     short seen = 0;
     for (auto it = StateHistory.begin(); it != StateHistory.end() && seen < InLastStatesCount; ++it, ++seen)
@@ -384,7 +375,7 @@ short TStateAutomat::CountStatesInHistory(long StateID, short InLastStatesCount)
 
 int TStateAutomat::Poll()
 {
-    MutexGuard lock(MyLock);
+    ScopedSDLMutex lock(MyLock);
     if (StateHistory.empty())
         return 0;
     // Called again from a callback of a change in progress: that change finishes first.

@@ -49,6 +49,19 @@ private:
     const ILockable* mLockedInterface;
 };
 
+// Holds a raw SDL mutex locked for its own lifetime, for the managers' queue
+// and list mutexes that are not ILockable objects.
+class ScopedSDLMutex {
+public:
+    explicit ScopedSDLMutex(SDL_mutex* m) : mMutex(m) { SDL_LockMutex(mMutex); }
+    ~ScopedSDLMutex() { SDL_UnlockMutex(mMutex); }
+    ScopedSDLMutex(const ScopedSDLMutex&) = delete;
+    ScopedSDLMutex& operator=(const ScopedSDLMutex&) = delete;
+
+private:
+    SDL_mutex* mMutex;
+};
+
 template <typename T>
 class ThreadSafeProperty : public ILockable {
 public:
