@@ -9,4 +9,6 @@ sanitize=${VOREL_SANITIZE:-}
 cmake -S . -B "$build" -DVOREL_SANITIZE="$sanitize" -DVOREL_BUILD_TESTS=ON -DVOREL_BUILD_EXAMPLES=ON
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-ctest --output-on-failure -j"$(nproc)" --timeout 300
+# A case that fails is run once more: GUI and timing cases on a loaded 2-core
+# machine can lose a frame; a fault that repeats still fails the run.
+ctest --output-on-failure -j"$(nproc)" --timeout 300 --repeat until-pass:2
