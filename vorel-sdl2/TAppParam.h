@@ -24,6 +24,7 @@
 
 #include "Parameters.h"
 
+#include <atomic>
 #include <SDL2/SDL_mutex.h>
 
 #include <cstdint>
@@ -123,7 +124,7 @@ public:
     void Delete();
 
     // Hint for the host's store hooks.
-    bool QuietSave;
+    std::atomic<bool> QuietSave; // set by lookups on any thread
 
 private:
     friend class TParamMan;

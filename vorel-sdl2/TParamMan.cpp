@@ -309,7 +309,7 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
         return found;
     }
 
-    bool quiet = found ? found->QuietSave : false;
+    bool quiet = found ? found->QuietSave.load() : false;
     TAppParam* base = nullptr;
     auto baseIt = GetExactParamIteratorFromCache(ClientIP, ParamName, answerDomain, false);
     if (baseIt == ParamList.end())
