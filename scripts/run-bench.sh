@@ -59,7 +59,9 @@ for f in sorted(os.listdir(out)):
     for b in json.load(open(os.path.join(out, f)))["benchmarks"]:
         if b.get("run_type") == "aggregate" or b.get("error_occurred"):
             continue
-        name = binary + ":" + b["name"].replace("BM_", "")
+        # Fixed iteration counts and timing modes are noise in a table.
+        short = re.sub(r"/(iterations:\d+|manual_time|real_time)", "", b["name"].replace("BM_", ""))
+        name = binary + ":" + short
         if b.get("label"):
             name += " (" + b["label"] + ")"
         t = per_op_ns(b)
