@@ -1,14 +1,17 @@
-// Throughput of action dispatch and timed-task processing.
+// Action dispatch and timed-task processing with 1,000 of each.
 //
 // Actions: 1,000 registered actions, each generated name resolving to exactly
-// one of them; measured is generate + ProcessActions + ExecuteActions.
+// one of them; one iteration generates 1,000 actions, resolves them
+// (ProcessActions) and runs their handlers (ExecuteActions). Items are actions.
 // Tasks: 1,000 endless tasks, all due on every pass (the tick clock advances
-// by one millisecond per pass); measured is ProcessTasks.
+// by one millisecond per pass); one iteration is one ProcessTasks pass, items
+// are task runs.
 #include "Platform.h"
 #include "TActionMan.h"
 #include "TTaskMan.h"
 
-#include <chrono>
+#include <benchmark/benchmark.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,7 +20,7 @@ using namespace vorel_sdl2;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+constexpr int kCount = 1000;
 
 class Counter : public TActionHandler {
 public:
@@ -31,62 +34,50 @@ private:
 Uint32 gTicks = 1000;
 Uint32 FakeTicks() { return gTicks; }
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-void BenchActions()
+void BM_Actions_GenerateDispatch1000(benchmark::State& state)
 {
-    constexpr int kActions = 1000, kBatch = 1000;
     TActionMan man;
     long executed = 0;
     std::vector<std::string> names;
     char buf[32];
-    for (int i = 0; i < kActions; ++i) {
+    for (int i = 0; i < kCount; ++i) {
         std::snprintf(buf, sizeof buf, "Game.Event.%04d", i);
         man.AddActionListener(buf, new Counter(executed), ACTION_NORMAL);
         names.push_back(std::string(buf) + ".Detail");
     }
     long generated = 0;
-    auto start = Clock::now();
-    while (Seconds(start) < 2.0) {
-        for (int i = 0; i < kBatch; ++i)
-            man.GenerateAction(names[(generated + i * 7) % kActions], nullptr, ACTION_ANY);
-        generated += kBatch;
+    for (auto _ : state) {
+        for (int i = 0; i < kCount; ++i)
+            man.GenerateAction(names[(generated + i * 7) % kCount], nullptr, ACTION_ANY);
+        generated += kCount;
         man.ProcessActions();
         man.ExecuteActions(ACTION_NORMAL);
     }
-    double s = Seconds(start);
-    std::printf("actions: %d registered, %ld generated, %ld executed in %.2f s: %.0f generated actions/s\n", kActions,
-                generated, executed, s, generated / s);
+    if (executed != generated)
+        state.SkipWithError("not every generated action ran once");
+    state.SetItemsProcessed(generated);
 }
 
-void BenchTasks()
+void BM_Tasks_Process1000Due(benchmark::State& state)
 {
-    constexpr int kTasks = 1000;
     Platform.Ticks = &FakeTicks;
-    TTaskMan man;
-    long runs = 0;
-    for (int i = 0; i < kTasks; ++i)
-        man.AddTimedTask(new TtthLambda([&runs] { ++runs; }, 0, TTimedTaskHandler::ENDLESS, "bench"), TASK_NORMAL);
-    long passes = 0;
-    auto start = Clock::now();
-    while (Seconds(start) < 2.0) {
-        for (int i = 0; i < 100; ++i) {
+    {
+        TTaskMan man;
+        long runs = 0;
+        for (int i = 0; i < kCount; ++i)
+            man.AddTimedTask(new TtthLambda([&runs] { ++runs; }, 0, TTimedTaskHandler::ENDLESS, "bench"), TASK_NORMAL);
+        man.ProcessTasks(TASK_NORMAL); // first pass schedules
+        runs = 0;
+        for (auto _ : state) {
             ++gTicks;
             man.ProcessTasks(TASK_NORMAL);
         }
-        passes += 100;
+        state.SetItemsProcessed(runs);
     }
-    double s = Seconds(start);
-    std::printf("tasks: %d due tasks, %ld passes, %ld runs in %.2f s: %.0f tasks/s\n", kTasks, passes, runs, s,
-                runs / s);
     Platform.Ticks = DefaultPlatform.Ticks;
 }
 
 } // namespace
 
-int main()
-{
-    BenchActions();
-    BenchTasks();
-    return 0;
-}
+BENCHMARK(BM_Actions_GenerateDispatch1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Tasks_Process1000Due)->Unit(benchmark::kMicrosecond);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and running vorel need.
-#   setup-debian.sh [--fuzz]
+#   setup-debian.sh [--fuzz] [--bench]
 # Idempotent: packages already present are skipped, and apt is not touched at all
 # when nothing is missing.
 set -euo pipefail
@@ -27,9 +27,15 @@ PACKAGES=(
 )
 # The optional libFuzzer build (fuzz/) needs clang and its fuzzer runtime:
 #   setup-debian.sh --fuzz
-if [ "${1:-}" = "--fuzz" ]; then
-  PACKAGES+=(clang libclang-rt-14-dev)
-fi
+# The benchmarks' peers (spdlog; zlib is there already) and the table script:
+#   setup-debian.sh --bench
+for opt in "$@"; do
+  case "$opt" in
+    --fuzz) PACKAGES+=(clang libclang-rt-14-dev) ;;
+    --bench) PACKAGES+=(libspdlog-dev zlib1g-dev python3) ;;
+    *) echo "usage: $0 [--fuzz] [--bench]" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${PACKAGES[@]}"; do

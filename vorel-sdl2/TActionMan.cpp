@@ -8,6 +8,10 @@
 #include <algorithm>
 #include <exception>
 #include <string_view>
+#include <system_error>
+#include <thread>
+
+#include <pthread.h>
 
 namespace vorel_sdl2 {
 
@@ -72,14 +76,19 @@ void TAsyncActionHandler::execute(std::string ActionName, void* hActionData)
     if (!pHandler)
         return;
     AsyncAHData* record = new AsyncAHData{pHandler, hActionData, std::move(ActionName)};
-    SDL_Thread* thread = SDL_CreateThread(execAH, "asyncAction", record);
-    if (!thread) {
+    // A std::thread, not SDL_CreateThread + SDL_DetachThread: SDL 2.26 lets a
+    // thread that ends during SDL_DetachThread free the handle that call is
+    // still reading, which crashed a host under load after about 20,000 executions.
+    try {
+        std::thread([record] {
+            pthread_setname_np(pthread_self(), "asyncAction");
+            execAH(record);
+        }).detach();
+    } catch (const std::system_error& e) {
         logman::WriteLog(4, 0, "ActionMan: could not start asyncAction thread for action %s: %s",
-                         record->Name.c_str(), SDL_GetError());
+                         record->Name.c_str(), e.what());
         delete record;
-        return;
     }
-    SDL_DetachThread(thread);
 }
 
 void* TAsyncActionHandler::GetRelatedObject() { return pHandler ? pHandler->GetRelatedObject() : UserData; }

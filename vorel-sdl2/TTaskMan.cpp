@@ -9,6 +9,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <system_error>
+#include <thread>
+
+#include <pthread.h>
 
 namespace vorel_sdl2 {
 
@@ -146,12 +150,16 @@ void TAsyncTimedTaskHandler::start()
     if (!mDeleteSemaphore) {
         // A self-freeing task may be gone as soon as its thread runs: touch no
         // member after creating it.
-        SDL_Thread* thread = SDL_CreateThread(execThread, threadName.c_str(), this);
-        if (thread)
-            SDL_DetachThread(thread);
-        else
-            logman::WriteLog(4, 0, "AsyncTimedTask: could not start thread %s: %s", threadName.c_str(),
-                             SDL_GetError());
+        // A std::thread: SDL_DetachThread races with a thread that ends at
+        // once (it may read the handle the ending thread frees).
+        try {
+            std::thread([this, name = threadName.substr(0, 15)] {
+                pthread_setname_np(pthread_self(), name.c_str());
+                execThread(this);
+            }).detach();
+        } catch (const std::system_error& e) {
+            logman::WriteLog(4, 0, "AsyncTimedTask: could not start thread %s: %s", threadName.c_str(), e.what());
+        }
         return;
     }
     pWorkerThread = SDL_CreateThread(execThread, threadName.c_str(), this);
