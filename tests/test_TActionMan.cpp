@@ -6,6 +6,8 @@
 #include "TApplication.h"
 #include "TLogManager.h"
 
+#include "LogCapture.h"
+
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL_thread.h>
@@ -26,42 +28,6 @@ using namespace vorel_sdl2;
 namespace {
 
 // Collects the log lines written through logman while a test runs.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        mLog.Init(VOREL_TEST_BINARY_DIR "/test_TActionMan.log", &LogCapture::OnLine, this, false);
-        logman::pDefInst = &mLog;
-    }
-    ~LogCapture() { mLog.Destroy(); }
-
-    std::vector<std::string> Lines()
-    {
-        mLog.Poll();
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mLines;
-    }
-    // Lines that end with the given text.
-    int Count(const std::string& text)
-    {
-        int n = 0;
-        for (const std::string& line : Lines())
-            if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0)
-                ++n;
-        return n;
-    }
-
-private:
-    static void OnLine(void* self, const TLogEntry& entry, int)
-    {
-        auto* me = static_cast<LogCapture*>(self);
-        std::lock_guard<std::mutex> lock(me->mMutex);
-        me->mLines.push_back(entry.Message);
-    }
-    TLogManager mLog;
-    std::mutex mMutex;
-    std::vector<std::string> mLines;
-};
 
 // A thread-safe record of what ran, in order.
 struct Journal {
@@ -159,7 +125,7 @@ void RunAllMainContexts(TActionMan& man)
 
 TEST(ActionDispatch, EveryRegisteredLeadingPartOfTheNameRunsInNameOrder)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     for (const char* name : {"Door.Open.Left", "Dose", "D", "DoorX", "Door", "Dor", "Do", "Door.Open", "E"})
@@ -202,7 +168,7 @@ TEST(ActionDispatch, EveryRegisteredLeadingPartOfTheNameRunsInNameOrder)
 
 TEST(ActionDispatch, OneEntryPerContextAndTheFilterSelectsContexts)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     for (int t = ACTION_NORMAL; t <= ACTION_ASYNC; ++t)
@@ -244,7 +210,7 @@ TEST(ActionDispatch, OneEntryPerContextAndTheFilterSelectsContexts)
 
 TEST(ActionDispatch, GenerationOrderThenNameOrderThenContextOrder)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     for (const char* name : {"Bell", "Alarm", "Alarm.Fire"})
@@ -266,7 +232,7 @@ TEST(ActionDispatch, GenerationOrderThenNameOrderThenContextOrder)
 
 TEST(ActionHandlers, OnceRunsOnceAndIsDeletedEndlessStays)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     std::atomic<int> deleted{0};
@@ -300,7 +266,7 @@ TEST(ActionHandlers, DisabledActionsAndMemberHandlersDoNotRun)
         std::vector<std::pair<void*, void*>> calls;
         void On(std::string, void* data, void* user) { calls.emplace_back(data, user); }
     } listener;
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     int data = 0, user = 0;
     auto* member = new TahMemberLarge<Listener>(&listener, &Listener::On, &user, TActionHandler::ahtExecuteEndless);
@@ -325,7 +291,7 @@ TEST(ActionHandlers, DisabledActionsAndMemberHandlersDoNotRun)
 
 TEST(ActionHandlers, RemovalByHandlerAndByRelatedObject)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     std::atomic<int> deleted{0};
@@ -360,7 +326,7 @@ TEST(ActionHandlers, RemovalByHandlerAndByRelatedObject)
 
 TEST(ActionHandlers, RefusalsAreLoggedAndChangeNothing)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     std::atomic<int> deleted{0};
@@ -398,7 +364,7 @@ TEST(ActionHandlers, RefusalsAreLoggedAndChangeNothing)
 
 TEST(ActionHandlers, ExceptionsAreLoggedAndTheNextEntryRuns)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     man.AddActionListener("Door", new FnHandler([](const std::string&, void*) { throw std::runtime_error("x"); }),
@@ -436,7 +402,7 @@ TEST(ActionHandlers, ExceptionsAreLoggedAndTheNextEntryRuns)
 
 TEST(ActionAsync, ExecutionReturnsFirstAndEachRunHasItsOwnThread)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Gate gate;
     std::mutex m;
@@ -476,7 +442,7 @@ TEST(ActionAsync, ExecutionReturnsFirstAndEachRunHasItsOwnThread)
 
 TEST(ActionAsync, AOnceHandlerOutlivesItsRegistrationUntilItsThreadIsDone)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     Gate gate;
     std::atomic<int> deleted{0};
     std::atomic<bool> finished{false};
@@ -507,7 +473,7 @@ TEST(ActionAsync, AOnceHandlerOutlivesItsRegistrationUntilItsThreadIsDone)
 
 TEST(ActionEcho, BuiltInListenerEchoesOnePassLater)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     std::vector<void*> seen;
@@ -527,7 +493,7 @@ TEST(ActionEcho, BuiltInListenerEchoesOnePassLater)
 
 TEST(ActionLifetime, DeletingAnActionPurgesItsQueuedEntries)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     std::atomic<int> deleted{0};
@@ -557,7 +523,7 @@ TEST(ActionLifetime, DeletingAnActionPurgesItsQueuedEntries)
 
 TEST(ActionLifetime, HandlersMayRemoveThemselvesAndTheirActionWhileRunning)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Journal j;
     std::atomic<int> deleted{0};
@@ -606,7 +572,7 @@ TEST(ActionLifetime, HandlersMayRemoveThemselvesAndTheirActionWhileRunning)
 
 TEST(ActionThreads, ManyThreadsGenerateWhileTheMainThreadDispatches)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     std::atomic<int> runs{0};
     std::atomic<long> sum{0};
@@ -644,7 +610,7 @@ TEST(ActionThreads, ManyThreadsGenerateWhileTheMainThreadDispatches)
 
 TEST(ActionThreads, AnActionDeletedWhileItsDrawEntryRunsIsFreedAfterwards)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     TActionMan man;
     Gate gate;
     std::atomic<int> deleted{0};
@@ -708,7 +674,7 @@ public:
 
 TEST(ActionMainLoop, StartupPhaseRunsThreadSafeEntriesAndTheLoopRunsNormalOnes)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
     ActionHost host;
     host.SetLogicInterval(0);
     host.Run();

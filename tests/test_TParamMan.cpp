@@ -6,6 +6,8 @@
 #include "ParamTestHost.h"
 #include "TParamMan.h"
 
+#include "LogCapture.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,36 +23,6 @@ using namespace vorel_sdl2;
 namespace {
 
 // Collects what is written through logman while a test runs.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        mLog.Init(VOREL_TEST_BINARY_DIR "/test_TParamMan.log", &LogCapture::OnLine, this, false);
-        logman::pDefInst = &mLog;
-    }
-    ~LogCapture()
-    {
-        logman::pDefInst = nullptr;
-        mLog.Destroy();
-    }
-    std::vector<std::string> Lines()
-    {
-        mLog.Poll();
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mLines;
-    }
-
-private:
-    static void OnLine(void* self, const TLogEntry& entry, int)
-    {
-        auto* me = static_cast<LogCapture*>(self);
-        std::lock_guard<std::mutex> lock(me->mMutex);
-        me->mLines.push_back(entry.Message);
-    }
-    TLogManager mLog;
-    std::mutex mMutex;
-    std::vector<std::string> mLines;
-};
 
 class TParamManTest : public ::testing::Test {
 protected:
@@ -199,7 +171,7 @@ TEST_F(TParamManTest, GetOrSetWritesTheDefaultOnlyWhenNothingExists)
 
 TEST_F(TParamManTest, ContradictoryGetOrSetModesAreRefusedInTheLog)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TParamMan.log"};
     struct Case {
         int mode;
         const char* message;

@@ -7,6 +7,8 @@
 #include "TLogManager.h"
 #include "TTaskMan.h"
 
+#include "LogCapture.h"
+
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL_timer.h>
@@ -26,36 +28,6 @@ namespace {
 std::atomic<Uint32> gNow{1000};
 Uint32 FakeTicks() { return gNow; }
 
-class LogCapture {
-public:
-    LogCapture()
-    {
-        mLog.Init(VOREL_TEST_BINARY_DIR "/test_TTaskMan.log", &LogCapture::OnLine, this, false);
-        logman::pDefInst = &mLog;
-    }
-    ~LogCapture() { mLog.Destroy(); }
-    int Count(const std::string& text)
-    {
-        mLog.Poll();
-        std::lock_guard<std::mutex> lock(mMutex);
-        int n = 0;
-        for (const std::string& line : mLines)
-            if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0)
-                ++n;
-        return n;
-    }
-
-private:
-    static void OnLine(void* self, const TLogEntry& entry, int)
-    {
-        auto* me = static_cast<LogCapture*>(self);
-        std::lock_guard<std::mutex> lock(me->mMutex);
-        me->mLines.push_back(entry.Message);
-    }
-    TLogManager mLog;
-    std::mutex mMutex;
-    std::vector<std::string> mLines;
-};
 
 // Tasks run against the fake clock; each test starts at tick 1000.
 class TimedTasks : public ::testing::Test {
@@ -68,7 +40,7 @@ protected:
     void TearDown() override { Platform.Ticks = DefaultPlatform.Ticks; }
     void Advance(Uint32 ms) { gNow += ms; }
 
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TTaskMan.log"};
 };
 
 // A task whose work is a function object; reports its own deletion.
@@ -352,7 +324,7 @@ TEST_F(TimedTasks, AWrappedTickCounterRestartsTheInterval)
 
 TEST(AsyncTimedTasks, OnceRunsOnItsNamedThreadAndFreeWaitsForIt)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TTaskMan.log"};
     std::atomic<int> runs{0};
     std::string threadName;
     TAsyncTimedTaskHandler task(
@@ -373,7 +345,7 @@ TEST(AsyncTimedTasks, OnceRunsOnItsNamedThreadAndFreeWaitsForIt)
 
 TEST(AsyncTimedTasks, CountedEndlessDisabledAndSelfFreeing)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TTaskMan.log"};
     std::atomic<int> counted{0};
     TAsyncTimedTaskHandler three([&] { ++counted; }, 1, TTimedTaskHandler::EXECUTE_COUNT, "three", false, false);
     three.SetExecutionsLimit(3);
@@ -421,7 +393,7 @@ TEST(AsyncTimedTasks, CountedEndlessDisabledAndSelfFreeing)
 
 TEST(AsyncTimedTasks, DeletingARunningTaskStopsItsWorkerFirst)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TTaskMan.log"};
     std::atomic<int> runs{0};
     auto* task = new TAsyncTimedTaskHandler([&] { ++runs; }, 1, TTimedTaskHandler::ENDLESS, "doomed", true, false);
     ASSERT_TRUE(Eventually([&] { return runs >= 2; }));
@@ -467,7 +439,7 @@ public:
 
 TEST(TaskMainLoop, StartupPhaseAndLoopProcessTheirLists)
 {
-    LogCapture log;
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TTaskMan.log"};
     TaskHost host;
     host.Run();
     // Without a frame loop nothing processes the draw list.
