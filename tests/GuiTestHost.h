@@ -161,4 +161,30 @@ struct CommandRecorder {
     CommandRecorder() { vorel_sdl2::Platform.RunCommand = &Record; }
 };
 
+// Colours as RGBA8888 pixels.
+constexpr Uint32 kRed = 0xFF0000FF;
+constexpr Uint32 kGreen = 0x00FF00FF;
+constexpr Uint32 kWhite = 0xFFFFFFFF;
+
+// A component that shows a solid texture, made on the draw thread.
+class Box : public TGuiComponent {
+public:
+    Box(int x, int y, int w, int h, Uint32 rgba, std::string name = "")
+        : TGuiComponent(nullptr, x, y, w, h, std::move(name)), mColour(rgba)
+    {
+    }
+    ~Box() override
+    {
+        if (mpTargetTexture)
+            SDL_DestroyTexture(mpTargetTexture);
+    }
+    int load() override
+    {
+        if (!mpTargetTexture && GetRenderer())
+            SetTargetTexture(SolidTexture(GetRenderer(), mColour, mDestRect.w, mDestRect.h));
+        return 0;
+    }
+    Uint32 mColour;
+};
+
 } // namespace guitest
