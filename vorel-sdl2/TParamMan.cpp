@@ -371,7 +371,17 @@ TAppParam* TParamMan::GetOrSetExactParam(const std::string& ClientID, const std:
         param = GetExactParam(ClientID, ParamName, readBits);
     }
     if (param != pVoidParam) {
-        param->QuietSave = Quiet;
+        // Another thread may have dropped the entry since the lookup returned
+        // it: touch it only while it is still cached (entries of one name
+        // stand together, sorted by domain).
+        ScopedSDLMutex lock(pParamListMutex);
+        auto it = std::lower_bound(ParamList.begin(), ParamList.end(), 0,
+                                   [&](const TAppParam* p, int) { return EntryBefore(p, ParamName, std::string()); });
+        for (; it != ParamList.end() && (*it)->Name() == ParamName; ++it)
+            if (*it == param) {
+                param->QuietSave = Quiet;
+                break;
+            }
         return param;
     }
 
