@@ -3,6 +3,8 @@
 // as the yardstick.
 #include "Crypto.h"
 
+#include "BenchData.h"
+
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -15,12 +17,7 @@ constexpr int kLen = 32767;
 
 const std::vector<unsigned char>& Data()
 {
-    static const std::vector<unsigned char> data = [] {
-        std::vector<unsigned char> d(kLen);
-        for (size_t i = 0; i < d.size(); ++i)
-            d[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
-        return d;
-    }();
+    static const std::vector<unsigned char> data = PatternBytes(kLen);
     return data;
 }
 

@@ -2,6 +2,8 @@
 // hex (the forms hosts use for file checks and signed requests).
 #include "Crypto.h"
 
+#include "BenchData.h"
+
 #include <benchmark/benchmark.h>
 
 #include <vector>
@@ -12,12 +14,7 @@ constexpr size_t kLen = 64 * 1024;
 
 const std::vector<unsigned char>& Data()
 {
-    static const std::vector<unsigned char> data = [] {
-        std::vector<unsigned char> d(kLen);
-        for (size_t i = 0; i < d.size(); ++i)
-            d[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
-        return d;
-    }();
+    static const std::vector<unsigned char> data = PatternBytes(kLen);
     return data;
 }
 

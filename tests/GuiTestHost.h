@@ -187,4 +187,19 @@ public:
     Uint32 mColour;
 };
 
+// Runs script once on the draw thread, in the first frame, under the draw
+// lock (component lists change only under it), then ends the host.
+inline void RunOnDrawThread(GuiHost& host, const std::function<void(GuiHost&)>& script)
+{
+    host.mRebootOnExit = false;
+    host.onFrame = [script](GuiHost& h) {
+        h.lockDrawMutex();
+        script(h);
+        h.unlockDrawMutex();
+        h.terminate(vorel_sdl2::NOTHING);
+        return 1;
+    };
+    host.Run();
+}
+
 } // namespace guitest

@@ -20,15 +20,7 @@ void RunOnDrawThread(const std::function<void(GuiHost&, TestGui&)>& script)
 {
     CommandRecorder recorder;
     GuiHost host;
-    host.mRebootOnExit = false;
-    host.onFrame = [script](GuiHost& h) {
-        h.lockDrawMutex();
-        script(h, *h.gui);
-        h.unlockDrawMutex();
-        h.terminate(NOTHING);
-        return 1;
-    };
-    host.Run();
+    guitest::RunOnDrawThread(host, [&script](GuiHost& h) { script(h, *h.gui); });
 }
 
 bool Near(int a, int b, int tolerance = 3) { return std::abs(a - b) <= tolerance; }

@@ -15,23 +15,6 @@ using vorel_sdl2::NOTHING;
 
 namespace {
 
-// Runs `script` once on the draw thread at the first APP_RUNNING frame, then
-// ends the application.
-void RunOnDrawThread(GuiHost& host, const std::function<void(GuiHost&)>& script)
-{
-    host.mRebootOnExit = false;
-    host.onFrame = [script](GuiHost& h) {
-        // The component list is changed under the draw lock (mainLogic runs
-        // on the main thread under it).
-        h.lockDrawMutex();
-        script(h);
-        h.unlockDrawMutex();
-        h.terminate(NOTHING);
-        return 1;
-    };
-    host.Run();
-}
-
 bool Near(int a, int b, int tolerance = 3) { return std::abs(a - b) <= tolerance; }
 
 } // namespace
