@@ -178,7 +178,7 @@ TEST(DrawThread, TerminateBeforeRunningDestroysAfterTheMainLoop)
 {
     CommandRecorder recorder;
     Params()["SHELL_CMD_SHUTDOWN"] = "echo down";
-    vorel_sdl2::ReadExitCommandParam = &ParamFromTable;
+    vorel_sdl2::Platform.ExitCommandParam = &ParamFromTable;
     GuiHost host;
     host.mRebootOnExit = true;
     std::atomic<bool> startupDone{false};
@@ -232,7 +232,7 @@ TEST_P(ExitCommands, RunsTheCommandOfTheEffectiveTerminationType)
     } else {
         Params()["SHELL_CMD_RESTART"] = "";
     }
-    vorel_sdl2::ReadExitCommandParam = &ParamFromTable;
+    vorel_sdl2::Platform.ExitCommandParam = &ParamFromTable;
     GuiHost host;
     host.mRebootOnExit = c.reboot;
     if (c.viaDrawOnce) {
@@ -284,7 +284,7 @@ TEST(DrawThread, BackgroundCommandKeepsQuotesAndSpaces)
     std::remove(file.c_str());
     const std::string cmd = "printf '%s|%s\\n' \"it's  two\" 'a \"b\"' > '" + file + "'";
     Params()["SHELL_CMD_RESTART"] = cmd;
-    vorel_sdl2::ReadExitCommandParam = &ParamFromTable;
+    vorel_sdl2::Platform.ExitCommandParam = &ParamFromTable;
     {
         GuiHost host;
         host.mRebootOnExit = false;
@@ -332,7 +332,7 @@ TEST(DrawThread, ShutdownAtRandomMomentsIsNeverLost)
             CommandRecorder recorder;
             Params()["SHELL_CMD_RESTART"] = "restart";
             Params()["SHELL_CMD_SHUTDOWN"] = "shutdown";
-            vorel_sdl2::ReadExitCommandParam = &ParamFromTable;
+            vorel_sdl2::Platform.ExitCommandParam = &ParamFromTable;
             std::string last;
             {
                 GuiHost host;

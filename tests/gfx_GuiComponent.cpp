@@ -2,6 +2,7 @@
 // opacity (pixel read-back), fades on a replaced clock, changes to a tree
 // during a walk, refused additions and odd input.
 #include "GuiTestHost.h"
+#include "TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -138,7 +139,7 @@ TEST(ComponentDrawing, ThrowingChildKeepsItsAlpha)
 
 namespace {
 long gNow = 1000;
-long FakeNow() { return gNow; }
+Uint32 FakeNow() { return static_cast<Uint32>(gNow); }
 
 class Faded : public TGuiComponent {
 public:
@@ -157,9 +158,9 @@ protected:
     void SetUp() override
     {
         gNow = 1000;
-        TAnimation::setTickSource(&FakeNow);
+        vorel_sdl2::Platform.Ticks = &FakeNow;
     }
-    void TearDown() override { TAnimation::setTickSource(nullptr); }
+    void TearDown() override { vorel_sdl2::Platform = TestPlatform(); }
     static void Advance(TGuiComponent& c, long ms)
     {
         gNow += ms;

@@ -3,6 +3,7 @@
 // under changes during a walk, mainLogic once per frame, and frame pacing
 // through a replaced clock.
 #include "GuiTestHost.h"
+#include "TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -272,28 +273,26 @@ Uint32 gFakeNow = 0;
 Uint32 gOverrun = 0;
 std::vector<Uint32> gSleeps;
 Uint32 FakeTicks() { return gFakeNow; }
-void FakeSleep(Uint32 ms)
+int FakeSleep(Uint32 ms)
 {
     gSleeps.push_back(ms);
     gFakeNow += ms + gOverrun;
+    return 0;
 }
 
 class PacingTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        mSavedSleep = TAppGuiModule::FrameClock.Sleep;
         vorel_sdl2::Platform.Ticks = &FakeTicks;
-        TAppGuiModule::FrameClock.Sleep = &FakeSleep;
+        vorel_sdl2::Platform.Sleep = &FakeSleep;
         gSleeps.clear();
         gOverrun = 0;
     }
     void TearDown() override
     {
-        vorel_sdl2::Platform = vorel_sdl2::DefaultPlatform;
-        TAppGuiModule::FrameClock.Sleep = mSavedSleep;
+        vorel_sdl2::Platform = TestPlatform();
     }
-    void (*mSavedSleep)(Uint32) = nullptr;
     // One frame whose own work takes workMs.
     int Frame(TestGui& g, Uint32 workMs)
     {

@@ -1,5 +1,6 @@
 // The parameters the full build reads itself: the exit commands and the
 // screen the window goes to.
+#include "Platform.h"
 #include "ParamTestHost.h"
 #include "TAppGuiModule.h"
 #include "TParamMan.h"
@@ -34,10 +35,10 @@ TEST_F(ParamReads, ExitCommandsAreTheParametersTextOrNothing)
 {
     app.Know("GLOBAL", "SHELL_CMD_SHUTDOWN", "poweroff");
     app.SetParam("SHELL_CMD_RESTART", "restart it", PARAM_CACHE);
-    EXPECT_EQ(ReadExitCommandParam(app, "SHELL_CMD_RESTART"), "restart it");
-    EXPECT_EQ(ReadExitCommandParam(app, "SHELL_CMD_SHUTDOWN"), "poweroff");
+    EXPECT_EQ(vorel_sdl2::Platform.ExitCommandParam(app, "SHELL_CMD_RESTART"), "restart it");
+    EXPECT_EQ(vorel_sdl2::Platform.ExitCommandParam(app, "SHELL_CMD_SHUTDOWN"), "poweroff");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ReadExitCommandParam(app, "SHELL_CMD_NONE"), "");
+    EXPECT_EQ(vorel_sdl2::Platform.ExitCommandParam(app, "SHELL_CMD_NONE"), "");
     CapturedStdout();
 }
 

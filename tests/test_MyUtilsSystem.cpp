@@ -1,4 +1,5 @@
 #include "MyUtilsSystem.h"
+#include "TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -347,14 +348,26 @@ TEST(FileTests, KindsOfPaths)
     }
 }
 
-TEST(Shell, QuotedWordsSurviveTheShell)
+namespace {
+// These cases run harmless commands in their own folders, so the background
+// shell runner is the real one here.
+class Shell : public testing::Test {
+protected:
+    void SetUp() override { vorel_sdl2::Platform.RunCommand = vorel_sdl2::DefaultPlatform.RunCommand; }
+
+private:
+    PlatformScope mRestore;
+};
+} // namespace
+
+TEST_F(Shell, QuotedWordsSurviveTheShell)
 {
     for (const std::string s : {"", "plain", "it's", "\"; rm -rf ~; \"", "$(id) `id` $HOME \\ \n x", "'''", "-n"}) {
         EXPECT_EQ(Capture("printf '%s' " + ShellQuote(s)), s);
     }
 }
 
-TEST(Shell, SystemAsyncReturnsAtOnceAndRunsTheCommand)
+TEST_F(Shell, SystemAsyncReturnsAtOnceAndRunsTheCommand)
 {
     TempDir dir;
     const std::string marker = dir.str() + "/marker";
@@ -366,7 +379,7 @@ TEST(Shell, SystemAsyncReturnsAtOnceAndRunsTheCommand)
     EXPECT_TRUE(WaitFor([&] { return fs::exists(marker); }));
 }
 
-TEST(Shell, SetWindowsPropertiesQuotesNamesAndActions)
+TEST_F(Shell, SetWindowsPropertiesQuotesNamesAndActions)
 {
     TempDir dir;
     const std::string bin = dir.str() + "/bin";

@@ -1,6 +1,7 @@
 // Tick intervals (including a wrapped tick counter) and the wall-clock strings,
 // on clocks the test drives.
 #include "MyUtilsTime.h"
+#include "TestPlatform.h"
 #include "Platform.h"
 #include "TLogManager.h"
 
@@ -28,7 +29,7 @@ protected:
         Platform.Ticks = &FakeTicks;
         Platform.Now = &FakeNow;
     }
-    void TearDown() override { Platform = vorel_sdl2::DefaultPlatform; }
+    void TearDown() override { Platform = TestPlatform(); }
 };
 
 using IsTimeTest = FakeClocks;

@@ -1,4 +1,7 @@
 #include "TAnimation.h"
+#include "TestPlatform.h"
+
+#include "Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +13,17 @@
 namespace {
 
 long gNow = 0;
-long FakeNow() { return gNow; }
+Uint32 FakeNow() { return static_cast<Uint32>(gNow); }
 
-// Every test drives time through the replaceable tick source.
+// Every test drives time through the platform clock.
 class Animation : public ::testing::Test {
 protected:
     void SetUp() override
     {
         gNow = 0;
-        TAnimation::setTickSource(FakeNow);
+        vorel_sdl2::Platform.Ticks = FakeNow;
     }
-    void TearDown() override { TAnimation::setTickSource(nullptr); }
+    void TearDown() override { vorel_sdl2::Platform = TestPlatform(); }
 };
 
 using Prepare = std::function<void(TAnimation&)>;

@@ -3,6 +3,7 @@
 // and clean-up. Clocks are driven by the test; files live in a folder of
 // their own under the test binary directory.
 #include "Platform.h"
+#include "TestPlatform.h"
 #include "TApplication.h"
 #include "TLogManager.h"
 
@@ -90,7 +91,7 @@ protected:
     void TearDown() override
     {
         log.Destroy();
-        Platform = vorel_sdl2::DefaultPlatform;
+        Platform = TestPlatform();
         fs::remove_all(dir);
     }
     // Init quietly (the open message goes to stdout) into dir/name.

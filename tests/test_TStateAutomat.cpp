@@ -2,6 +2,7 @@
 // forward, forced changes, vetoing hooks, the 100-state history, guarded
 // callbacks and the delay state.
 #include "Platform.h"
+#include "TestPlatform.h"
 #include "TStateAutomat.h"
 
 #include <gtest/gtest.h>
@@ -107,7 +108,7 @@ protected:
     void TearDown() override
     {
         delete sa;
-        vorel_sdl2::Platform = vorel_sdl2::DefaultPlatform;
+        vorel_sdl2::Platform = TestPlatform();
     }
 
     State* make(const std::string& name, long id = 0) { return new State(sa, &journal, name, id); }

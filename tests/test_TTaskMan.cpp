@@ -3,6 +3,7 @@
 // changes of a list from inside its own tasks, and asynchronous tasks on
 // their worker threads (real time).
 #include "Platform.h"
+#include "TestPlatform.h"
 #include "TApplication.h"
 #include "TLogManager.h"
 #include "TTaskMan.h"
@@ -37,7 +38,7 @@ protected:
         gNow = 1000;
         Platform.Ticks = &FakeTicks;
     }
-    void TearDown() override { Platform.Ticks = DefaultPlatform.Ticks; }
+    void TearDown() override { Platform.Ticks = TestPlatform().Ticks; }
     void Advance(Uint32 ms) { gNow += ms; }
 
     LogCapture log{VOREL_TEST_BINARY_DIR "/test_TTaskMan.log"};

@@ -1,5 +1,7 @@
 #include "MyUtilsSystem.h"
 
+#include "Platform.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -110,15 +112,6 @@ const char* const kSearchOrder[] = {
     "enp5s0", "enp6s0", "enp7s0",  "enp8s0",  "enp9s0",  "enp10s0", "enp11s0", "enp12s0",
     "eth2",   "eth3",   "eth4",    "eth5",    "eth6",    "eth7",
 };
-
-// --- Shell
-
-void SystemRunner(const std::string& cmd)
-{
-    [[maybe_unused]] int rc = std::system(cmd.c_str());
-}
-
-std::atomic<ShellCommandRunner> gRunner{SystemRunner};
 
 // --- Status files
 
@@ -321,18 +314,15 @@ std::vector<std::string> GetAllIPAddresses()
 
 // --- Shell and files
 
-void SetShellCommandRunner(ShellCommandRunner runner)
-{
-    gRunner.store(runner ? runner : SystemRunner);
-}
-
 void SystemAsync(const std::string& cmd)
 {
-    const ShellCommandRunner run = gRunner.load();
+    // Read on the caller's thread: the table may be replaced only while no
+    // framework thread runs, and this one is about to start.
+    const auto run = vorel_sdl2::Platform.RunCommand;
     try {
         std::thread([run, cmd] {
             try {
-                run(cmd);
+                [[maybe_unused]] int rc = run(cmd.c_str());
             } catch (...) {
                 // A runner that throws must not end the process from a detached thread.
             }

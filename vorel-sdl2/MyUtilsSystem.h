@@ -85,10 +85,6 @@ void SystemAsync(const std::string& cmd);
 // quotes closed, escaped and reopened. Safe for any byte except NUL.
 std::string ShellQuote(const std::string& text);
 
-// What SystemAsync's thread calls with the command; null restores std::system.
-// A seam for tests, which must not run real commands.
-using ShellCommandRunner = void (*)(const std::string& cmd);
-void SetShellCommandRunner(ShellCommandRunner runner);
 
 // Writes `value` and a line end to folder/filename in the background,
 // creating `folder` with its parents. The new content is written to a

@@ -1,26 +1,40 @@
-// Process-wide seams for the clocks and side effects the framework uses.
+// Process-wide seams for the clocks, sleeps and side effects the framework uses.
 //
-// Production code reads time and runs commands only through vorel_sdl2::Platform,
-// so a test (or a host that wants to observe them) can replace one entry at a
-// time without changing behaviour anywhere else. Replace entries before the
-// application object is constructed, or while no framework thread runs; the
-// table itself has no lock.
+// Production code reads time, sleeps and runs commands only through
+// vorel_sdl2::Platform, so a test (or a host that wants to observe them) can
+// replace one entry at a time without changing behaviour anywhere else: a test
+// that replaces Ticks and Sleep together drives every pacing loop, timed task
+// and animation on a clock of its own. Replace entries before the application
+// object is constructed, or while no framework thread runs; the table itself
+// has no lock.
+//
+// Left out on purpose: the fatal-signal path keeps its own monotonic clock and
+// sleeps (async-signal-safe, and a stalled test clock must never keep a
+// crashing process alive).
 #pragma once
 
 #include <SDL2/SDL_stdinc.h>
 
 #include <ctime>
+#include <string>
 
 namespace vorel_sdl2 {
 
+class TApplication;
+
 struct TPlatform {
-    Uint32 (*Ticks)();                // milliseconds of the SDL tick counter
-    std::time_t (*Now)();             // wall-clock time, for log stamps and dates
-    int (*RunCommand)(const char* command); // system(3): exit commands
-    int (*Reboot)(int command);       // reboot(2) with RB_AUTOBOOT on a fatal signal
+    Uint32 (*Ticks)();                      // milliseconds of the SDL tick counter; also the animation clock
+    std::time_t (*Now)();                   // wall-clock time, for log stamps and dates
+    int (*Sleep)(Uint32 ms);                // the whole interval (a signal does not shorten it); 0, or -1 on failure
+    int (*RunCommand)(const char* command); // system(3): exit commands and background shell commands
+    int (*Reboot)(int command);             // reboot(2) with RB_AUTOBOOT on a fatal signal
+    // Text of an exit-command parameter (SHELL_CMD_RESTART, SHELL_CMD_SHUTDOWN),
+    // empty when it does not exist.
+    std::string (*ExitCommandParam)(TApplication& app, const char* name);
 };
 
-// The defaults: SDL_GetTicks, time(nullptr), system, reboot.
+// The defaults: SDL_GetTicks, time(nullptr), nanosleep, system, reboot, and the
+// application parameter's text.
 extern TPlatform Platform;
 extern const TPlatform DefaultPlatform;
 

@@ -1,5 +1,7 @@
 #include "TAnimation.h"
 
+#include "Platform.h"
+
 #include <SDL2/SDL_timer.h>
 
 #include <algorithm>
@@ -15,13 +17,6 @@ const double kExpM1 = std::exp(-1.0);
 const double kExpM5 = std::exp(-5.0);
 const double kExpM10 = kExpM5 * kExpM5;
 const double kExp4 = std::exp(4.0);
-
-long SdlTicks()
-{
-    return static_cast<long>(SDL_GetTicks());
-}
-
-std::atomic<TAnimation::TickSource> gTickSource{SdlTicks};
 
 // Timestamps are caller data: keep the arithmetic on them free of overflow
 // traps. Wrapping subtraction and a quotient/remainder that survive
@@ -132,14 +127,9 @@ float inversolate(EAnimationType type, float from, float to, float value)
 
 // --- Clock
 
-void TAnimation::setTickSource(TickSource source)
-{
-    gTickSource.store(source ? source : SdlTicks, std::memory_order_relaxed);
-}
-
 long TAnimation::now()
 {
-    return gTickSource.load(std::memory_order_relaxed)();
+    return static_cast<long>(vorel_sdl2::Platform.Ticks());
 }
 
 // --- Construction

@@ -95,10 +95,8 @@ float inversolate(EAnimationType type, float from, float to, float value);
 
 class TAnimation {
 public:
-    // The clock read by the operations that take no timestamp. Replaceable so
-    // that tests can drive time exactly; null restores SDL_GetTicks().
-    using TickSource = long (*)();
-    static void setTickSource(TickSource source);
+    // The clock read by the operations that take no timestamp: Platform.Ticks,
+    // so a test that drives the framework's clock drives every animation too.
     static long now();
 
     static constexpr int kMaxTrackingDepth = 32;

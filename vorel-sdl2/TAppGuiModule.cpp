@@ -19,7 +19,6 @@ namespace {
 
 constexpr int kDefaultFPS = 60;
 
-void SleepMs(Uint32 ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Runs one piece of host code; an exception is reported and swallowed.
 template <typename Fn>
@@ -70,7 +69,6 @@ SDL_PixelFormat TAppGuiModule::mGlobalPixelFormat{};
 SDL_Renderer* TAppGuiModule::mpGUIRendererStatic = nullptr;
 SDL_Window* TAppGuiModule::mpWindowStatic = nullptr;
 std::vector<SDL_Rect> TAppGuiModule::Displays;
-TAppGuiModule::TFrameClock TAppGuiModule::FrameClock{&SleepMs};
 
 TAppGuiModule::TAppGuiModule()
     : Visible(0), pLoader(nullptr), mbRefreshSize(false), mpBackBuffer(nullptr), WindowNativeSize{},
@@ -316,7 +314,7 @@ Uint32 TAppGuiModule::PaceFrame(Uint32 budgetMs, bool presenting)
     const int64_t remaining = static_cast<int64_t>(budgetMs) - elapsed - mSleepDiff;
     if (remaining > 0 && !presentPaces) {
         const Uint32 request = static_cast<Uint32>(remaining);
-        FrameClock.Sleep(request);
+        Platform.Sleep(request);
         const Uint32 after = Platform.Ticks();
         mSleepDiff = static_cast<int64_t>(static_cast<Uint32>(after - now)) - request;
         // A sleep that returns early must not make the next ones grow.

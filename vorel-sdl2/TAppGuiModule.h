@@ -201,13 +201,6 @@ public:
     void SetLoader(TGuiComponent* loader) { pLoader = loader; }
     TGuiComponent* Loader() { return pLoader; }
 
-    // Frame pacing clock: ticks from Platform.Ticks, sleeps through Sleep
-    // (usleep unless replaced). Replace it only while no frame is drawn.
-    struct TFrameClock {
-        void (*Sleep)(Uint32 ms);
-    };
-    static TFrameClock FrameClock;
-
     static SDL_PixelFormat mGlobalPixelFormat;
     static SDL_Renderer* mpGUIRendererStatic;
     static SDL_Window* mpWindowStatic;

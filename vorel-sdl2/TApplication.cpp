@@ -60,21 +60,6 @@ unsigned int PositiveNumber(const char* text)
     return static_cast<unsigned int>(v);
 }
 
-// Sleeps the whole interval; a signal that interrupts the sleep shortens it
-// only by the time already slept. False on any other failure.
-bool SleepMs(unsigned int ms)
-{
-    struct timespec req;
-    req.tv_sec = ms / 1000;
-    req.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    struct timespec rem;
-    while (nanosleep(&req, &rem) != 0) {
-        if (errno != EINTR)
-            return false;
-        req = rem;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -368,7 +353,7 @@ int TApplication::Run()
                 sleepDiffBuffer = 0;
             } else {
                 Uint32 toSleepMs = loopDurationMs - elapsedMs - sleepDiffBuffer;
-                if (!SleepMs(toSleepMs)) {
+                if (Platform.Sleep(toSleepMs) != 0) {
                     std::printf("Nano sleep system call failed \n");
                     SDL_UnlockMutex(mpMainMutex);
                     break;
@@ -475,6 +460,7 @@ int TApplication::Run()
     ServiceNotify.End();
 
     mMainLoopLeft = true;
+    mMainLoopLeft.notify_all();
 
 #ifndef VOREL_NOGFX
     int statusDraw = 0;

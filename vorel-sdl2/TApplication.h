@@ -354,10 +354,6 @@ extern TApplication* pApp;
 extern void* GUI_LoadData;
 extern int GUI_LoadResult;
 int ApplicationDrawThread(void* data);
-// Text value of an exit-command parameter (SHELL_CMD_RESTART,
-// SHELL_CMD_SHUTDOWN), empty when it does not exist. Replaceable, like
-// Platform, so that a test can supply the commands.
-extern std::string (*ReadExitCommandParam)(TApplication& app, const char* name);
 #endif
 
 void QuitSignalHandler(int SigValue);

@@ -16,13 +16,6 @@ int GUI_LoadResult = -1;
 
 namespace {
 
-// Exit-command parameters: cache, own, group and global domains (read mode 15).
-std::string ExitCommandParamText(TApplication& app, const char* name)
-{
-    TAppParam* param = app.GetParam(name ? name : "", 15);
-    return param->IsNull() ? std::string() : param->Value();
-}
-
 // Runs one piece of host code on the draw thread; an exception is reported
 // and swallowed, so no lock stays held and nothing escapes the thread.
 template <typename Fn>
@@ -53,8 +46,6 @@ std::string SingleQuoted(const std::string& text)
 }
 
 } // namespace
-
-std::string (*ReadExitCommandParam)(TApplication& app, const char* name) = &ExitCommandParamText;
 
 TAppGuiModule* TApplication::GUI() { return pAppGUI; }
 
@@ -205,9 +196,9 @@ int ApplicationDrawThread(void* data)
     std::string cmd;
     Fenced("exit command", [&] {
         if (type == RESTART)
-            cmd = ReadExitCommandParam(*app, "SHELL_CMD_RESTART");
+            cmd = Platform.ExitCommandParam(*app, "SHELL_CMD_RESTART");
         else if (type == SHUTDOWN)
-            cmd = ReadExitCommandParam(*app, "SHELL_CMD_SHUTDOWN");
+            cmd = Platform.ExitCommandParam(*app, "SHELL_CMD_SHUTDOWN");
     });
     // A detached, delayed copy first: it runs even if the teardown below
     // hangs or crashes.
@@ -215,8 +206,7 @@ int ApplicationDrawThread(void* data)
         Platform.RunCommand(("bash -c 'sleep 2; " + SingleQuoted(cmd) + "' &").c_str());
 
     // Destroy only once the main thread has left host code for good.
-    while (!app->mMainLoopLeft)
-        SDL_Delay(1);
+    app->mMainLoopLeft.wait(false);
     Fenced("Destroy", [&] {
         app->lockDrawMutex();
         struct Unlock {

@@ -205,7 +205,7 @@ int TAsyncTimedTaskHandler::execThread(void* data)
         }
         if (!stop) {
             if (selfFreeing)
-                SDL_Delay(self->Interval);
+                Platform.Sleep(self->Interval);
             else
                 stop = SDL_SemWaitTimeout(self->mDeleteSemaphore, self->Interval) == 0;
         }

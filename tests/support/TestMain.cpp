@@ -6,7 +6,7 @@
 // Xvfb that the test fixture started (a DISPLAY already set by the caller
 // wins). The reboot and exit-command seams refuse by default, so no test can
 // reach the real calls by accident; a test that observes them replaces them.
-#include "Platform.h"
+#include "TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -53,12 +53,25 @@ int RefuseCommand(const char* command)
     return -1;
 }
 
+vorel_sdl2::TPlatform MakeTestPlatform()
+{
+    vorel_sdl2::TPlatform p = vorel_sdl2::DefaultPlatform;
+    p.Reboot = RefuseReboot;
+    p.RunCommand = RefuseCommand;
+    return p;
+}
+
 } // namespace
+
+const vorel_sdl2::TPlatform& TestPlatform()
+{
+    static const vorel_sdl2::TPlatform table = MakeTestPlatform();
+    return table;
+}
 
 int main(int argc, char** argv)
 {
-    vorel_sdl2::Platform.Reboot = RefuseReboot;
-    vorel_sdl2::Platform.RunCommand = RefuseCommand;
+    vorel_sdl2::Platform = TestPlatform();
     setenv("DISABLE_REBOOT_ON_EXIT", "1", 1);
     setenv("SDL_AUDIODRIVER", "disk", 0);
 
