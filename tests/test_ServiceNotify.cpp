@@ -4,6 +4,7 @@
 // Each test binds its own datagram socket and names it in NOTIFY_SOCKET.
 #include "TApplication.h"
 #include "TServiceNotify.h"
+#include "TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -30,25 +31,21 @@ using vorel_sdl2::TApplication;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long MsSince(Clock::time_point t0)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
-
 struct Received {
-    long atMs;            // since the listener started
+    Uint32 at;            // the driven clock when it was read
     std::string text;
-    int appState;         // the application's state when it arrived
+    int appState;         // the application's state when it was read
 };
 
-// A datagram socket standing in for the service manager.
+// A datagram socket standing in for the service manager. It is read on the
+// main loop's own thread (from RunOnce, and once after Run): a datagram sent
+// earlier in the pass is already queued then, so each message is attributed
+// to exactly the pass that sent it.
 class Listener {
 public:
-    explicit Listener(bool abstractName) : mStart(Clock::now())
+    explicit Listener(bool abstractName)
     {
-        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         EXPECT_GE(mFd, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -67,70 +64,58 @@ public:
             size = sizeof(addr);
         }
         EXPECT_EQ(bind(mFd, reinterpret_cast<sockaddr*>(&addr), size), 0) << std::strerror(errno);
-        timeval tv{0, 20000};
-        setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        mThread = std::thread([this] { Receive(); });
     }
 
     ~Listener()
     {
-        mStop = true;
-        mThread.join();
         close(mFd);
         if (!mDir.empty())
             std::filesystem::remove_all(mDir);
     }
 
     const std::string& Name() const { return mName; }
-    Clock::time_point Start() const { return mStart; }
 
-    std::vector<Received> Messages()
+    // Takes every queued datagram, stamped with the driven clock.
+    void Drain()
     {
-        std::lock_guard<std::mutex> lock(mLock);
-        return mMessages;
+        char buf[4096];
+        for (;;) {
+            ssize_t n = recv(mFd, buf, sizeof(buf), 0);
+            if (n < 0)
+                return;
+            int state = vorel_sdl2::pApp ? static_cast<int>(vorel_sdl2::pApp->status()) : -1;
+            mMessages.push_back({DrivenClock::Now(), std::string(buf, static_cast<size_t>(n)), state});
+        }
     }
+
+    const std::vector<Received>& Messages() const { return mMessages; }
 
     std::vector<Received> Matching(const std::string& text)
     {
         std::vector<Received> out;
-        for (auto& m : Messages())
+        for (auto& m : mMessages)
             if (m.text == text)
                 out.push_back(m);
         return out;
     }
 
 private:
-    void Receive()
-    {
-        char buf[4096];
-        while (!mStop) {
-            ssize_t n = recv(mFd, buf, sizeof(buf), 0);
-            if (n < 0)
-                continue;
-            int state = vorel_sdl2::pApp ? static_cast<int>(vorel_sdl2::pApp->status()) : -1;
-            std::lock_guard<std::mutex> lock(mLock);
-            mMessages.push_back({MsSince(mStart), std::string(buf, static_cast<size_t>(n)), state});
-        }
-    }
-
     int mFd = -1;
     std::string mName;
     std::filesystem::path mDir;
-    Clock::time_point mStart;
-    std::atomic<bool> mStop{false};
-    std::thread mThread;
-    std::mutex mLock;
     std::vector<Received> mMessages;
 };
 
+// RunOnce on every pass, so the listener is read in the pass that sent.
 class Host : public TApplication {
 public:
+    Host() { SetLogicInterval(0); }
     std::function<int(Host&)> onRunOnce;
     int Init() override { return 0; }
     void Destroy() override {}
     void Startup() override
     {
-        SDL_Delay(100); // a start-up that takes a while: readiness must wait for it
+        DrivenClock::Advance(100); // a start-up that takes a while: readiness must wait for it
         setStatus(APP_STARTUP);
     }
     int RunOnce() override { return onRunOnce(*this); }
@@ -162,12 +147,14 @@ private:
     }
 };
 
-// Runs the host for `ms` of main loop, then ends it.
-int RunFor(Host& host, Uint32 ms)
+// Runs the host for `ms` of main loop on the driven clock, reading the
+// listener on every pass, then ends it.
+int RunFor(Host& host, Listener& listener, Uint32 ms)
 {
     Uint32 start = 0;
     host.onRunOnce = [&](Host& h) {
-        Uint32 now = SDL_GetTicks();
+        listener.Drain();
+        Uint32 now = DrivenClock::Now();
         if (start == 0)
             start = now;
         if (now - start < ms)
@@ -175,7 +162,17 @@ int RunFor(Host& host, Uint32 ms)
         h.terminate(vorel_sdl2::NOTHING);
         return 1;
     };
-    return host.Run();
+    int result = host.Run();
+    listener.Drain();
+    return result;
+}
+
+std::vector<Uint32> Times(const std::vector<Received>& messages)
+{
+    std::vector<Uint32> out;
+    for (const Received& m : messages)
+        out.push_back(m.at);
+    return out;
 }
 
 } // namespace
@@ -183,28 +180,26 @@ int RunFor(Host& host, Uint32 ms)
 class ServiceWatchdog : public ::testing::TestWithParam<bool> {};
 
 // Keep-alives every 100 ms (half of 200 ms) while RunOnce returns, none while
-// it hangs for 700 ms, and again once it is back.
+// it hangs for 700 ms, and again once it is back. The clock starts at 1000;
+// start-up takes 100 ms, so readiness goes out at 1100 and the passes run
+// 1 ms apart from there.
 TEST_P(ServiceWatchdog, KeepAlivesFollowTheMainLoop)
 {
-    Host host; // first, so it outlives the listener's thread
+    DrivenClock clock;
+    Host host; // first, so it outlives the listener
     Listener listener(GetParam());
     ServiceEnv env(listener.Name().c_str(), "200000", nullptr);
 
-    long runningFrom = -1, hangFrom = -1, hangTo = -1;
     Uint32 start = 0;
     bool statusSet = false;
     host.onRunOnce = [&](Host& h) {
-        Uint32 now = SDL_GetTicks();
+        listener.Drain();
+        Uint32 now = DrivenClock::Now();
         if (start == 0)
             start = now;
-        if (runningFrom < 0 && h.status() == TApplication::APP_RUNNING)
-            runningFrom = MsSince(listener.Start());
         Uint32 t = now - start;
-        if (t >= 1000 && hangFrom < 0) {
-            hangFrom = MsSince(listener.Start());
-            SDL_Delay(700);
-            hangTo = MsSince(listener.Start());
-        }
+        if (t == 1000)
+            DrivenClock::Advance(700); // the hang
         if (t >= 1300 && !statusSet) {
             statusSet = true;
             vorel_sdl2::ServiceNotify.Status("serving\n2 players");
@@ -215,43 +210,29 @@ TEST_P(ServiceWatchdog, KeepAlivesFollowTheMainLoop)
         return 1;
     };
     EXPECT_EQ(host.Run(), 1);
-    SDL_Delay(50);
+    listener.Drain();
 
-    auto all = listener.Messages();
+    const auto& all = listener.Messages();
     ASSERT_GE(all.size(), 3u);
     EXPECT_EQ(all.front().text, "STATUS=starting");
     EXPECT_EQ(all.back().text, "STOPPING=1\nSTATUS=stopping");
 
     auto ready = listener.Matching("READY=1\nSTATUS=running");
     ASSERT_EQ(ready.size(), 1u);
-    EXPECT_GE(ready[0].appState, static_cast<int>(TApplication::APP_RUNNING));
-    EXPECT_EQ(listener.Matching("STATUS=serving 2 players").size(), 1u);
+    EXPECT_EQ(ready[0].at, 1100u);
+    EXPECT_EQ(ready[0].appState, static_cast<int>(TApplication::APP_RUNNING));
+    auto status = listener.Matching("STATUS=serving 2 players");
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_EQ(status[0].at, 2801u) << "set in the first pass after the hang, read in the next";
 
-    auto beats = listener.Matching("WATCHDOG=1");
-    int before = 0, during = 0, after = 0;
-    for (size_t i = 0; i < beats.size(); ++i) {
-        long at = beats[i].atMs;
-        EXPECT_GE(at, ready[0].atMs) << "keep-alive before readiness";
-        if (at < hangFrom) {
-            ++before;
-        } else if (at < hangTo - 10 && at > hangFrom + 10) {
-            ++during;
-        } else if (at >= hangTo) {
-            ++after;
-        }
-        if (i > 0) {
-            EXPECT_GE(at - beats[i - 1].atMs, 70) << "keep-alives closer than half the interval";
-        }
-    }
-    EXPECT_EQ(during, 0);
-    // About 1000 ms of passes before the hang: at most 10 keep-alives.
-    EXPECT_GE(before, 7);
-    EXPECT_LE(before, 11);
-    // The first pass after the hang finds the interval long over.
-    EXPECT_GE(after, 2);
-    ASSERT_FALSE(beats.empty());
-    EXPECT_LT(beats.back().atMs - hangTo, 1100);
-    EXPECT_GE(runningFrom, 0);
+    // Ten before the hang (the last in the pass that hangs), none during it,
+    // one in the first pass after it, then every 100 ms until the end.
+    std::vector<Uint32> expected;
+    for (Uint32 at = 1200; at <= 2100; at += 100)
+        expected.push_back(at);
+    for (Uint32 at = 2800; at <= 3100; at += 100)
+        expected.push_back(at);
+    EXPECT_EQ(Times(listener.Matching("WATCHDOG=1")), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Address, ServiceWatchdog, ::testing::Values(false, true),
@@ -275,6 +256,7 @@ class ServiceEnvironment : public ::testing::TestWithParam<EnvCase> {};
 TEST_P(ServiceEnvironment, SendsOnlyWhatTheManagerAskedFor)
 {
     const EnvCase& c = GetParam();
+    DrivenClock clock;
     Host host;
     Listener listener(true);
     std::string pid = c.watchdogPid == EnvCase::OWN_PID     ? std::to_string(getpid())
@@ -282,23 +264,21 @@ TEST_P(ServiceEnvironment, SendsOnlyWhatTheManagerAskedFor)
                                                             : std::string();
     ServiceEnv env(c.socketVar ? listener.Name().c_str() : c.socketOverride, c.watchdogUs,
                    pid.empty() ? nullptr : pid.c_str());
-    EXPECT_EQ(RunFor(host, 400), 1);
+    EXPECT_EQ(RunFor(host, listener, 400), 1);
     EXPECT_FALSE(vorel_sdl2::ServiceNotify.Active()) << "still active after Run";
-    SDL_Delay(30);
 
-    auto all = listener.Messages();
+    const auto& all = listener.Messages();
     if (!c.expectNotify) {
         EXPECT_TRUE(all.empty()) << all.size() << " messages, first: " << all[0].text;
         return;
     }
     EXPECT_EQ(listener.Matching("READY=1\nSTATUS=running").size(), 1u);
-    size_t beats = listener.Matching("WATCHDOG=1").size();
+    std::vector<Uint32> beats = Times(listener.Matching("WATCHDOG=1"));
     if (c.expectKeepAlives) {
-        // 400 ms of passes at one keep-alive per 50 ms
-        EXPECT_GE(beats, 5u);
-        EXPECT_LE(beats, 9u);
+        // Ready at 1100, then 400 ms of passes at one keep-alive per 50 ms.
+        EXPECT_EQ(beats, (std::vector<Uint32>{1150, 1200, 1250, 1300, 1350, 1400, 1450, 1500}));
     } else {
-        EXPECT_EQ(beats, 0u);
+        EXPECT_TRUE(beats.empty());
     }
 }
 

@@ -1,6 +1,7 @@
 // The application spine: status machinery, environment, the paced main loop
 // and how Run ends.
 #include "TApplication.h"
+#include "TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -209,22 +210,21 @@ TEST(ApplicationEnvironment, ConstructorReadsTheTable)
 
 namespace {
 
-// Pass start times of a host that calls RunOnce on every pass for `ms` milliseconds.
+// Pass start times, on a driven clock that starts at 1000, of a host that
+// calls RunOnce on every pass for `ms` milliseconds.
 std::vector<Uint32> RunPasses(const char* cpuFps, Uint32 ms, const std::function<void(size_t)>& inPass = {})
 {
     EnvGuard env({{"DISABLE_REBOOT_ON_EXIT", "1"}, {"LOG_FILENAME", "t.log"}, {"CPU_FPS", cpuFps}});
+    DrivenClock clock;
     std::vector<Uint32> starts;
     Host app;
     app.SetLogicInterval(0);
-    Uint32 begin = 0;
     app.onRunOnce = [&](Host& h) {
-        Uint32 now = SDL_GetTicks();
-        if (begin == 0)
-            begin = now;
+        Uint32 now = DrivenClock::Now();
         starts.push_back(now);
         if (inPass)
             inPass(starts.size() - 1);
-        if (now - begin >= ms) {
+        if (now - starts.front() >= ms) {
             h.terminate(vorel_sdl2::NOTHING);
             return 1;
         }
@@ -234,17 +234,26 @@ std::vector<Uint32> RunPasses(const char* cpuFps, Uint32 ms, const std::function
     return starts;
 }
 
+// Start times 1000, 1000 + step, ... up to and including the first one at
+// least `ms` after the start.
+std::vector<Uint32> Evenly(Uint32 step, Uint32 ms)
+{
+    std::vector<Uint32> out;
+    for (Uint32 at = 1000;; at += step) {
+        out.push_back(at);
+        if (at - 1000 >= ms)
+            return out;
+    }
+}
+
 } // namespace
 
 TEST(ApplicationLoop, PacesPassesByCpuFps)
 {
-    // Loose bounds: a loaded 2-core machine may lose passes, never gain them.
-    std::vector<Uint32> fast = RunPasses(nullptr, 500);
-    EXPECT_GT(fast.size(), 100u);
-    EXPECT_LT(fast.size(), 560u); // 1 ms per pass
-    std::vector<Uint32> slow = RunPasses("60", 500);
-    EXPECT_GT(slow.size(), 10u);
-    EXPECT_LT(slow.size(), 36u); // 16 ms per pass
+    // The first pass does not sleep; each later one sleeps the whole
+    // loop duration: 1 ms with CPU_FPS unset, 1000 / 60 = 16 ms at 60.
+    EXPECT_EQ(RunPasses(nullptr, 500), Evenly(1, 500));
+    EXPECT_EQ(RunPasses("60", 500), Evenly(16, 500));
 }
 
 TEST(ApplicationLoop, AnOverrunningPassDoesNotSleep)
@@ -253,12 +262,9 @@ TEST(ApplicationLoop, AnOverrunningPassDoesNotSleep)
     // once, and the one after that is paced normally again.
     std::vector<Uint32> starts = RunPasses("10", 900, [](size_t i) {
         if (i == 3)
-            SDL_Delay(150);
+            DrivenClock::Advance(150);
     });
-    ASSERT_GT(starts.size(), 6u);
-    EXPECT_GE(starts[3] - starts[2], 80u);
-    EXPECT_LT(starts[4] - starts[3], 150u + 50u);
-    EXPECT_GE(starts[5] - starts[4], 60u);
+    EXPECT_EQ(starts, (std::vector<Uint32>{1000, 1100, 1200, 1300, 1450, 1550, 1650, 1750, 1850, 1950}));
 }
 
 TEST(ApplicationRun, ExceptionsFromRunOnceAreReportedAndTheLoopGoesOn)
