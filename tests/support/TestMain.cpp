@@ -6,6 +6,7 @@
 // Xvfb that the test fixture started (a DISPLAY already set by the caller
 // wins). The reboot and exit-command seams refuse by default, so no test can
 // reach the real calls by accident; a test that observes them replaces them.
+#include "SanitizerSupport.h"
 #include "TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -18,26 +19,6 @@
 #ifndef VOREL_XVFB_STATE_FILE
 #define VOREL_XVFB_STATE_FILE ""
 #endif
-
-// Reports from third-party code the tests cannot fix: D-Bus state that SDL's
-// video and event start-up keeps for the process, and races inside Mesa's
-// software rasteriser (its own threads and locks).
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libdbus-1.so\n";
-}
-
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "race:swrast_dri.so\n";
-}
-
-// The fatal-signal path logs through the log manager by design (it allocates);
-// the crash tests exercise exactly that path, so TSan is not to report it.
-extern "C" const char* __tsan_default_options()
-{
-    return "report_signal_unsafe=0";
-}
 
 namespace {
 
@@ -71,6 +52,7 @@ const vorel_sdl2::TPlatform& TestPlatform()
 
 int main(int argc, char** argv)
 {
+    PinGlStack();
     vorel_sdl2::Platform = TestPlatform();
     setenv("DISABLE_REBOOT_ON_EXIT", "1", 1);
     setenv("SDL_AUDIODRIVER", "disk", 0);
