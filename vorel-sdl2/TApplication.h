@@ -231,22 +231,6 @@ public:
     // True when the caller runs on the given thread; never asserts.
     bool ThreadCheck(Threads thread);
 
-#ifndef VOREL_NOGFX
-    TAppGuiModule* GUI();
-    int LoadGUI(void* data);
-    // Deferred calls to the draw thread, drained by the GUI module while it
-    // draws. A call is run at once (with the GUI module's renderer) when the
-    // caller is the draw thread outside a drain and evenIfAlreadyInDraw is
-    // false. There is no waiting variant. An exception is logged and swallowed.
-    void DeferToDraw(const DeferredType& method, bool evenIfAlreadyInDraw = false);
-    void DeferToDrawRender(const DeferredDrawType& method, bool evenIfAlreadyInDraw = false);
-    void ExecuteDeferredDrawMethods(SDL_Renderer* renderer);
-    bool IsInDrawThread();
-    void lockDrawMutex();
-    void unlockDrawMutex();
-    bool tryLockDrawMutex();
-#endif
-
     // Calls the host's Destroy the first time only (later calls return
     // false): the draw thread's exit, Run without a GUI module and the
     // fatal-signal handler all end the host through here.
@@ -272,13 +256,6 @@ private:
     std::deque<std::pair<DeferredType, SDL_sem*>> mDeferredQueue;
     int mCurrentFreq;
     SDL_threadID ThreadID_MainThread;
-#ifndef VOREL_NOGFX
-    bool mIsExecutingDeferredMethods;
-    std::queue<DeferredDrawType> mDeferToDrawQueue;
-    // Written by the draw thread itself too: SDL fills in a new thread's id
-    // only once the thread runs.
-    std::atomic<SDL_threadID> ThreadID_DrawThread;
-#endif
 
 public:
     // Written by the draw thread after each frame, read by the main loop.
@@ -300,9 +277,6 @@ public:
 protected:
     SDL_Event LastEvent;
     bool mDisableFunctionKeys;
-#ifndef VOREL_NOGFX
-    TAppGuiModule* pAppGUI;
-#endif
 
 private:
     std::string mLogFile;
@@ -312,11 +286,6 @@ private:
     std::list<TAppModule*>::iterator EventListenerListIterator;
     SDL_mutex* mpMainMutex;
     SDL_mutex* mpDeferQueueMutex;
-#ifndef VOREL_NOGFX
-    SDL_Thread* mpDrawThread;
-    SDL_mutex* mpDrawMutex;
-    SDL_mutex* mpDeferDrawQueueMutex;
-#endif
     int mSwipeDist;
     ThreadSafeProperty<ApplicationState> mAppStatus;
     SDL_sem* mStatusWaiter[STATE_COUNT];
@@ -326,7 +295,68 @@ private:
     void terminateIfRunning(ETerminateType type);
 
     std::atomic<bool> mDestroyCalled{false};
+    // Set by Run once its loop has ended; the draw thread's exit waits for it
+    // before it calls Destroy, so Destroy never runs beside host code there.
+    std::atomic<bool> mMainLoopLeft{false};
+
+    // What the main loop carries from one pass to the next.
+    struct LoopState {
+        Uint32 loopDurationMs = 1;
+        Uint32 thisProcessLoop = 0;
+        Uint32 lastProcessLoop = 0;
+        Uint32 lastPoll = 0;
+        Sint32 sleepDiffBuffer = 0;
+        unsigned int numLoops = 0;
+        Uint32 lastFpsUpdate = 0;
+        double elapsedSecondsSinceFPS = 0.0;
+        int statusMain = 0;
+    };
+    void RunStartupPhase();
+    bool RunPass(LoopState& loop);
+    bool PacePass(LoopState& loop);
+    bool RunLogicPart(LoopState& loop);
+
+    // The graphics steps of construction, destruction and Run. The full build
+    // defines them with the draw thread (TApplicationDraw.cpp); in the headless
+    // build they do nothing, except that the start-up ends in APP_RUNNING and
+    // the logic part of a pass always runs.
+    void StartGraphics();           // draw mutexes, then the draw thread
+    void StopGraphics();            // the draw thread ended and joined; mutexes freed
+    void EnterStartupGraphics();    // after the start-up phase
+    bool TryLockLogicPart();        // try-lock of the draw mutex
+    void UnlockLogicPart();
+    void GraphicsLogic(LoopState& loop); // the GUI module's mainLogic, the frequency measurement
+    int EndGraphics(int statusMain);     // after the loop: the draw thread's end; Run's result
+
 #ifndef VOREL_NOGFX
+    // ---- Full build only: the GUI module, the draw thread and its queue. ----
+public:
+    TAppGuiModule* GUI();
+    int LoadGUI(void* data);
+    // Deferred calls to the draw thread, drained by the GUI module while it
+    // draws. A call is run at once (with the GUI module's renderer) when the
+    // caller is the draw thread outside a drain and evenIfAlreadyInDraw is
+    // false. There is no waiting variant. An exception is logged and swallowed.
+    void DeferToDraw(const DeferredType& method, bool evenIfAlreadyInDraw = false);
+    void DeferToDrawRender(const DeferredDrawType& method, bool evenIfAlreadyInDraw = false);
+    void ExecuteDeferredDrawMethods(SDL_Renderer* renderer);
+    bool IsInDrawThread();
+    void lockDrawMutex();
+    void unlockDrawMutex();
+    bool tryLockDrawMutex();
+
+protected:
+    TAppGuiModule* pAppGUI = nullptr;
+
+private:
+    bool mIsExecutingDeferredMethods = false;
+    std::queue<DeferredDrawType> mDeferToDrawQueue;
+    // Written by the draw thread itself too: SDL fills in a new thread's id
+    // only once the thread runs.
+    std::atomic<SDL_threadID> ThreadID_DrawThread{0};
+    SDL_Thread* mpDrawThread = nullptr;
+    SDL_mutex* mpDrawMutex = nullptr;
+    SDL_mutex* mpDeferDrawQueueMutex = nullptr;
     // Hand-over between LoadGUI and the draw thread's Load step, and whether
     // the draw thread has ended (LoadGUI must not wait for it then).
     std::atomic<bool> mGuiLoadDone{false};
@@ -335,14 +365,6 @@ private:
         TApplication* app;
         ~DrawThreadEndMark() { app->mDrawThreadEnded = true; }
     };
-#endif
-    // Set by Run once its loop has ended; the draw thread's exit waits for it
-    // before it calls Destroy, so Destroy never runs beside host code there.
-    std::atomic<bool> mMainLoopLeft{false};
-
-#ifndef VOREL_NOGFX
-    // The GUI module's mainLogic, called from the loop's logic part.
-    void CallGuiMainLogic();
     friend int ApplicationDrawThread(void* data);
 #endif
 };

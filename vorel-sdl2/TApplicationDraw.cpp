@@ -6,6 +6,7 @@
 
 #include <SDL2/SDL.h>
 
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -49,10 +50,82 @@ std::string SingleQuoted(const std::string& text)
 
 TAppGuiModule* TApplication::GUI() { return pAppGUI; }
 
-void TApplication::CallGuiMainLogic()
+// ---- The graphics steps of construction, destruction and Run. ----
+
+void TApplication::StartGraphics()
 {
-    pAppGUI->mainLogic();
+    mpDrawMutex = SDL_CreateMutex();
+    mpDeferDrawQueueMutex = SDL_CreateMutex();
+    mpDrawThread = SDL_CreateThread(ApplicationDrawThread, "draw", this);
+    if (mpDrawThread) {
+        if (SDL_threadID id = SDL_GetThreadID(mpDrawThread))
+            ThreadID_DrawThread = id;
+    }
 }
+
+void TApplication::StopGraphics()
+{
+    // Run joins the draw thread. An application destroyed without Run would
+    // leave it blocked on semaphores that are destroyed after this; without a
+    // GUI module the thread only needs the final state to end by itself.
+    if (mpDrawThread && !pAppGUI) {
+        setStatus(APP_TERMINATE);
+        SDL_WaitThread(mpDrawThread, nullptr);
+        mpDrawThread = nullptr;
+    }
+    SDL_DestroyMutex(mpDrawMutex);
+    SDL_DestroyMutex(mpDeferDrawQueueMutex);
+}
+
+void TApplication::EnterStartupGraphics()
+{
+    if (GUI())
+        advanceStatus(); // APP_STARTUP_GRAPHICS: the draw thread sets up graphics
+    else
+        setStatus(APP_RUNNING);
+}
+
+bool TApplication::TryLockLogicPart() { return SDL_TryLockMutex(mpDrawMutex) == 0; }
+void TApplication::UnlockLogicPart() { SDL_UnlockMutex(mpDrawMutex); }
+
+void TApplication::GraphicsLogic(LoopState& loop)
+{
+    if (GUI()) {
+        // At most once per drawn frame: the GUI module clears the flag after each.
+        if (!ComponentLogicCalled) {
+            pAppGUI->mainLogic();
+            loop.thisProcessLoop = Platform.Ticks();
+            LogicDurationMs = static_cast<int>(loop.thisProcessLoop - loop.lastProcessLoop);
+            ComponentLogicCalled = true;
+        } else {
+            LogicDurationMs = 0;
+        }
+    }
+    if (loop.elapsedSecondsSinceFPS >= 1.0) {
+        loop.lastFpsUpdate = loop.thisProcessLoop;
+        mCurrentFreq = static_cast<int>(std::floor(loop.numLoops / loop.elapsedSecondsSinceFPS));
+        loop.numLoops = 0;
+    }
+}
+
+int TApplication::EndGraphics(int statusMain)
+{
+    int statusDraw = 0;
+    if (mpDrawThread) {
+        SDL_WaitThread(mpDrawThread, &statusDraw);
+        mpDrawThread = nullptr;
+    }
+    if (!GUI())
+        CallDestroyOnce(); // with a GUI module the draw thread has done so
+    return statusMain | (0 - statusDraw);
+}
+
+bool TApplication::ThreadCheck(Threads thread)
+{
+    return thread == THREAD_DRAW ? IsInDrawThread() : IsInMainThread();
+}
+
+// ---- Loading the GUI module and the draw queue. ----
 
 int TApplication::LoadGUI(void* data)
 {
