@@ -410,6 +410,8 @@ bool TApplication::RunLogicPart(LoopState& loop)
 }
 
 #ifdef VOREL_NOGFX
+extern const int vorel_variant_nogfx = 1;
+
 // The headless build has no draw thread and no draw mutex: its graphics steps
 // are empty, the start-up ends in APP_RUNNING, and the logic part always runs.
 void TApplication::StartGraphics() {}

@@ -72,6 +72,18 @@ struct TSwipeData {
 
 namespace vorel_sdl2 {
 
+// The two libraries lay TApplication out differently. Every unit that includes
+// this header refers to a symbol that only the library of its own variant
+// defines, so a host compiled for one variant fails to link against the other
+// instead of corrupting memory at run time.
+#ifdef VOREL_NOGFX
+extern const int vorel_variant_nogfx;
+[[gnu::used]] static const int* const vorel_variant_required = &vorel_variant_nogfx;
+#else
+extern const int vorel_variant_sdl2;
+[[gnu::used]] static const int* const vorel_variant_required = &vorel_variant_sdl2;
+#endif
+
 class TAppGuiModule;
 
 enum ETerminateType { NOTHING = 0, SHUTDOWN = 1, RESTART = 2 };

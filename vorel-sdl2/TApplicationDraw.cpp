@@ -12,6 +12,8 @@
 
 namespace vorel_sdl2 {
 
+extern const int vorel_variant_sdl2 = 1;
+
 void* GUI_LoadData = nullptr;
 int GUI_LoadResult = -1;
 
