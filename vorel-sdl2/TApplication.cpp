@@ -281,7 +281,9 @@ void TApplication::ExecuteActionsAndTasks(bool threadSafe)
 int TApplication::Run()
 {
     ServiceNotify.Begin(Platform.Ticks());
-    advanceStatus(); // APP_INITIALIZING -> APP_LOADING releases the draw thread
+    // Every step of the start-up walk names its target state, so a step that
+    // comes late (or after the host jumped ahead) changes nothing.
+    setStatus(APP_LOADING); // releases the draw thread
     Startup();
     RunStartupPhase();
     EnterStartupGraphics();

@@ -344,6 +344,10 @@ private:
     // ---- Full build only: the GUI module, the draw thread and its queue. ----
 public:
     TAppGuiModule* GUI();
+    // Main thread, from Startup, in APP_LOADING: enters APP_LOADING_GRAPHICS
+    // and returns the GUI module's Load result once the draw thread has
+    // entered APP_LOADING_2 (or has ended), so the host's next step follows it.
+    // -1 at once without a GUI module, outside APP_LOADING or without a draw thread.
     int LoadGUI(void* data);
     // Deferred calls to the draw thread, drained by the GUI module while it
     // draws. A call is run at once (with the GUI module's renderer) when the

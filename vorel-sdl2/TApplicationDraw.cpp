@@ -82,7 +82,7 @@ void TApplication::StopGraphics()
 void TApplication::EnterStartupGraphics()
 {
     if (GUI())
-        advanceStatus(); // APP_STARTUP_GRAPHICS: the draw thread sets up graphics
+        setStatus(APP_STARTUP_GRAPHICS); // the draw thread sets up graphics
     else
         setStatus(APP_RUNNING);
 }
@@ -147,10 +147,10 @@ int TApplication::LoadGUI(void* data)
     std::printf("========== MAIN THREAD: LoadGUI started ==========\n");
     GUI_LoadData = data;
     GUI_LoadResult = -1;
-    advanceStatus(); // APP_LOADING -> APP_LOADING_GRAPHICS releases the draw thread
-    // Until the draw thread has stored Load's result (it advances to
-    // APP_LOADING_2 right after), or has ended without loading.
-    while (!mGuiLoadDone && !mDrawThreadEnded) {
+    setStatus(APP_LOADING_GRAPHICS); // releases the draw thread
+    // Until the draw thread has stored Load's result and entered APP_LOADING_2
+    // (the host's next step must not overtake it), or has ended without loading.
+    while (!(mGuiLoadDone && status() >= APP_LOADING_2) && !mDrawThreadEnded) {
         TParamMan::Poll();
         TLogManager::Poll();
         std::this_thread::yield();
@@ -228,7 +228,8 @@ int ApplicationDrawThread(void* data)
     Fenced("Load", [&] { loadResult = gui->Load(GUI_LoadData); });
     GUI_LoadResult = loadResult;
     app->mGuiLoadDone = true;
-    app->advanceStatus();
+    Platform.HandOver("gui loaded");
+    app->setStatus(TApplication::APP_LOADING_2);
 
     std::printf("DRAW: Waiting for end of startup procedures (APP_STARTUP)...\n");
     do
@@ -243,7 +244,7 @@ int ApplicationDrawThread(void* data)
     Fenced("SetupGraphics", [&] { setUp = app->SetupGraphics(); });
     app->unlockDrawMutex();
     if (setUp)
-        app->advanceStatus();
+        app->setStatus(TApplication::APP_RUNNING);
     else
         std::printf("DRAW: Done! Waiting for application to advance status (APP_RUNNING)...\n");
 

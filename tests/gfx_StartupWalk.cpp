@@ -1,0 +1,147 @@
+// The GUI start-up walk under hand-over delays and host mistakes: every state
+// once and in order, waits made while starting up, host code that throws on
+// the draw thread, and an application that never runs. One application per
+// test process.
+#include "GuiTestHost.h"
+#include "TestPlatform.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace guitest;
+using vorel_sdl2::NOTHING;
+
+namespace {
+
+using State = TApplication::ApplicationState;
+
+// Records every state change, in order.
+class WalkHost : public GuiHost {
+public:
+    std::vector<State> States()
+    {
+        std::lock_guard<std::mutex> lock(mStatesMutex);
+        return mStates;
+    }
+    void OnAppStateChanged(ApplicationState s) override
+    {
+        std::lock_guard<std::mutex> lock(mStatesMutex);
+        mStates.push_back(s);
+    }
+
+private:
+    std::mutex mStatesMutex;
+    std::vector<State> mStates;
+};
+
+// Waits for condition with a deadline; true when it held.
+bool WaitFor(const std::function<bool()>& condition, int ms = 2000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// The hand-over hook holds the draw thread after Load until LoadGUI has
+// returned on the main thread (or a deadline passes, when LoadGUI rightly
+// waits for the state): the widest window a loaded machine can open.
+std::atomic<bool> gLoadGuiReturned{false};
+void HoldUntilLoadGuiReturned(const char* step)
+{
+    if (std::string(step) == "gui loaded")
+        WaitFor([] { return gLoadGuiReturned.load(); }, 300);
+}
+
+const std::vector<State> kFullWalk = {TApplication::APP_LOADING,         TApplication::APP_LOADING_GRAPHICS,
+                                      TApplication::APP_LOADING_2,       TApplication::APP_STARTUP,
+                                      TApplication::APP_STARTUP_GRAPHICS, TApplication::APP_RUNNING,
+                                      TApplication::APP_TERMINATE};
+
+// Ends the host from its third frame in APP_RUNNING; counts the frames.
+void EndAfterThreeFrames(GuiHost& host, std::atomic<int>& frames)
+{
+    host.mRebootOnExit = false;
+    host.onFrame = [&frames](GuiHost& h) {
+        if (++frames < 3)
+            return h.gui->draw();
+        h.terminate(NOTHING);
+        return 1;
+    };
+}
+
+} // namespace
+
+// The documented start-up, with the draw thread held between Load and its
+// step to APP_LOADING_2: LoadGUI returns only in APP_LOADING_2, and the walk
+// visits every state once, in order, reaching APP_RUNNING until the host ends it.
+TEST(StartupWalk, EveryStateOnceInOrderWithADelayedHandOver)
+{
+    PlatformScope restore;
+    vorel_sdl2::Platform.HandOver = &HoldUntilLoadGuiReturned;
+    WalkHost host;
+    State afterLoadGui = TApplication::APP_INITIALIZING;
+    host.onStartup = [&](GuiHost& h) {
+        h.loadResult = h.LoadGUI(nullptr);
+        afterLoadGui = h.status();
+        gLoadGuiReturned = true;
+        h.setStatus(TApplication::APP_STARTUP);
+    };
+    std::atomic<int> frames{0};
+    EndAfterThreeFrames(host, frames);
+    host.Run();
+    EXPECT_EQ(afterLoadGui, TApplication::APP_LOADING_2);
+    EXPECT_EQ(host.loadResult, 0);
+    EXPECT_EQ(host.States(), kFullWalk);
+    EXPECT_EQ(frames, 3); // ended by the host, not by the walk overshooting
+}
+
+// Hosts that skip LoadGUI or jump ahead themselves: late framework steps do
+// nothing, and the application still reaches APP_RUNNING.
+TEST(StartupWalk, AHostThatJumpsAheadStillRuns)
+{
+    struct Case {
+        const char* name;
+        std::function<void(GuiHost&)> startup;
+    };
+    const Case cases[] = {
+        {"skips LoadGUI", [](GuiHost& h) { h.setStatus(TApplication::APP_STARTUP); }},
+        {"jumps to APP_RUNNING", [](GuiHost& h) {
+             h.LoadGUI(nullptr);
+             h.setStatus(TApplication::APP_RUNNING);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pid_t pid = fork(); // one application per process
+        if (pid == 0) {
+            WalkHost host;
+            host.onStartup = c.startup;
+            std::atomic<int> frames{0};
+            EndAfterThreeFrames(host, frames);
+            host.Run();
+            std::vector<State> states = host.States();
+            bool once = std::count(states.begin(), states.end(), TApplication::APP_TERMINATE) == 1;
+            _exit(frames == 3 && once ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+}
