@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,4 +145,66 @@ TEST(StartupWalk, AHostThatJumpsAheadStillRuns)
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
+}
+
+namespace {
+// Threads of this process with the given name.
+int ThreadsNamed(const std::string& name)
+{
+    int count = 0;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir)
+        return -1;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string line;
+        std::getline(comm, line);
+        count += line == name;
+    }
+    closedir(dir);
+    return count;
+}
+} // namespace
+
+// Left by an exception, Run still completes the draw thread's exit sequence
+// (Destroy on the draw thread, the exit command) before the exception passes on.
+TEST(StartupWalk, RunLeftByAnExceptionStillCompletesTheExit)
+{
+    CommandRecorder recorder;
+    PlatformScope restore;
+    vorel_sdl2::Platform.RunCommand = &CommandRecorder::Record;
+    vorel_sdl2::Platform.ExitCommandParam = [](TApplication&, const char* name) {
+        return std::string(name) == "SHELL_CMD_RESTART" ? std::string("echo restart") : std::string();
+    };
+    {
+        GuiHost host;
+        host.mRebootOnExit = true; // a plain end becomes a restart
+        host.onStartup = [](GuiHost& h) {
+            h.LoadGUI(nullptr);
+            throw std::runtime_error("start-up failed");
+        };
+        EXPECT_THROW(host.Run(), std::runtime_error);
+        EXPECT_EQ(host.status(), TApplication::APP_TERMINATE);
+        EXPECT_EQ(host.destroyCalls, 1);
+        EXPECT_TRUE(host.destroyOnDrawThread);
+        EXPECT_EQ(CommandRecorder::Take(), (std::vector<std::string>{"bash -c 'sleep 2; echo restart' &", "echo restart"}));
+    }
+    EXPECT_EQ(ThreadsNamed("draw"), 0);
+}
+
+// Destroyed without Run, with a GUI module: the draw thread is ended and
+// joined, and calls no host code on its way out.
+TEST(StartupWalk, DestroyedWithoutRunLeavesNoDrawThread)
+{
+    std::atomic<int> calls{0};
+    {
+        GuiHost host;
+        ASSERT_TRUE(WaitFor([] { return ThreadsNamed("draw") == 1; }));
+        host.gui->onLoad = [&](TestGui&, void*) { return ++calls, 0; };
+        host.onDrawBeforeRunning = [&](GuiHost&) { return ++calls, 0; };
+    }
+    EXPECT_EQ(ThreadsNamed("draw"), 0);
+    EXPECT_EQ(calls, 0);
 }

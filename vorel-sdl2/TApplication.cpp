@@ -280,6 +280,21 @@ void TApplication::ExecuteActionsAndTasks(bool threadSafe)
 
 int TApplication::Run()
 {
+    // Left by an exception (a throwing Startup, bad_alloc), Run still ends the
+    // application as a returning one does, while the exception passes on: the
+    // locks are scoped, and this terminates, marks the loop as left and lets
+    // the draw thread's exit sequence complete.
+    bool finished = false;
+    OnScopeExit finishOnException([this, &finished] {
+        if (finished)
+            return;
+        try {
+            FinishRun(0);
+        } catch (...) {
+            std::printf("TApplication:Run:exit unhandled exception\n");
+        }
+    });
+
     ServiceNotify.Begin(Platform.Ticks());
     // Every step of the start-up walk names its target state, so a step that
     // comes late (or after the host jumped ahead) changes nothing.
@@ -294,7 +309,12 @@ int TApplication::Run()
     loop.lastFpsUpdate = Platform.Ticks();
     while (loop.statusMain == 0 && RunPass(loop)) {
     }
+    finished = true;
+    return FinishRun(loop.statusMain);
+}
 
+int TApplication::FinishRun(int statusMain)
+{
     // The loop also ends on a RunOnce result or a failed sleep; make the end
     // final so the draw thread leaves its loop and nobody waits for ever.
     terminateIfRunning(NOTHING);
@@ -302,7 +322,7 @@ int TApplication::Run()
 
     mMainLoopLeft = true;
     mMainLoopLeft.notify_all();
-    return EndGraphics(loop.statusMain);
+    return EndGraphics(statusMain);
 }
 
 // Keeps actions, tasks, parameters and the log flowing until the host

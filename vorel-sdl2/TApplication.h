@@ -162,6 +162,9 @@ public:
     // A RunOnce result other than 0 ends the loop; if the host has not
     // terminated the application by then, Run terminates it with NOTHING so
     // that the draw thread (and with it Run) ends instead of waiting for ever.
+    // An exception that leaves Run (from Startup, say) passes on only after
+    // the same end: APP_TERMINATE, the locks free, the draw thread's exit
+    // sequence (Destroy, the exit command) completed.
     int Run();
     // Polls the log manager, then the parameter manager: log result in the
     // low byte, parameter result shifted left by 8.
@@ -324,6 +327,7 @@ private:
         int statusMain = 0;
     };
     void RunStartupPhase();
+    int FinishRun(int statusMain);
     bool RunPass(LoopState& loop);
     bool PacePass(LoopState& loop);
     bool RunLogicPart(LoopState& loop);
@@ -377,6 +381,9 @@ private:
     // the draw thread has ended (LoadGUI must not wait for it then).
     std::atomic<bool> mGuiLoadDone{false};
     std::atomic<bool> mDrawThreadEnded{false};
+    // Set by the destructor when Run never ran: the host's part of the object
+    // is gone, so the draw thread ends without calling into it.
+    std::atomic<bool> mAbandoned{false};
     struct DrawThreadEndMark {
         TApplication* app;
         ~DrawThreadEndMark() { app->mDrawThreadEnded = true; }

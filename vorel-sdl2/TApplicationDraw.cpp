@@ -67,11 +67,15 @@ void TApplication::StartGraphics()
 
 void TApplication::StopGraphics()
 {
-    // Run joins the draw thread. An application destroyed without Run would
-    // leave it blocked on semaphores that are destroyed after this; without a
-    // GUI module the thread only needs the final state to end by itself.
-    if (mpDrawThread && !pAppGUI) {
+    // Run joins the draw thread. Without Run it still waits on the status
+    // semaphores destroyed after this: end it and join it, whatever the GUI
+    // module. The host's part of the object is gone by now, so it must not
+    // call host code on its way out.
+    if (mpDrawThread) {
+        mAbandoned = true;
         setStatus(APP_TERMINATE);
+        mMainLoopLeft = true;
+        mMainLoopLeft.notify_all();
         SDL_WaitThread(mpDrawThread, nullptr);
         mpDrawThread = nullptr;
     }
@@ -213,6 +217,8 @@ int ApplicationDrawThread(void* data)
     std::printf("DRAW: Thread started, waiting for start of init...\n");
     int result = 0;
     app->waitForStatus(TApplication::APP_LOADING);
+    if (app->mAbandoned)
+        return 0;
 
     TAppGuiModule* gui = app->GUI();
     if (!gui) {
@@ -222,6 +228,8 @@ int ApplicationDrawThread(void* data)
 
     std::printf("DRAW: waiting for end of main init (APP_LOADING)...\n");
     app->waitForStatus(TApplication::APP_LOADING_GRAPHICS);
+    if (app->mAbandoned)
+        return 0;
 
     std::printf("DRAW: Loading GUI (APP_LOADING_GRAPHICS)...\n");
     int loadResult = -1;
