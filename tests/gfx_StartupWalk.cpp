@@ -208,3 +208,45 @@ TEST(StartupWalk, DestroyedWithoutRunLeavesNoDrawThread)
     EXPECT_EQ(ThreadsNamed("draw"), 0);
     EXPECT_EQ(calls, 0);
 }
+
+namespace {
+// Counts the mainLogic calls it gets before APP_RUNNING.
+class LogicProbe : public Box {
+public:
+    explicit LogicProbe(std::atomic<int>& early) : Box(0, 0, 8, 8, kRed, "probe"), mEarly(early) {}
+    void mainLogic() override
+    {
+        if (vorel_sdl2::pApp->status() < TApplication::APP_RUNNING)
+            ++mEarly;
+    }
+    std::atomic<int>& mEarly;
+};
+} // namespace
+
+// SetupGraphics may wait for a deferred call: it holds no lock that keeps the
+// main loop from running it, and no component logic runs before APP_RUNNING.
+TEST(StartupWalk, SetupGraphicsMayWaitForADeferredCall)
+{
+    GuiHost host;
+    std::atomic<int> early{0};
+    host.gui->onLoad = [&](TestGui& g, void*) {
+        int r = g.CreateDefaultWindow();
+        g.AddComponent(new LogicProbe(early));
+        return r;
+    };
+    bool ran = false, ranOnMain = false;
+    host.onSetupGraphics = [&](GuiHost& h) {
+        h.DeferSync([&] {
+            ran = true;
+            ranOnMain = h.IsInMainThread();
+        });
+        return true;
+    };
+    std::atomic<int> frames{0};
+    EndAfterThreeFrames(host, frames);
+    host.Run();
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(ranOnMain);
+    EXPECT_EQ(early, 0);
+    EXPECT_EQ(frames, 3);
+}

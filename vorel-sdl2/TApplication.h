@@ -137,6 +137,11 @@ public:
     virtual int Init() = 0;
     virtual void Destroy() = 0;
     virtual void Startup() = 0;
+    // Draw thread, once, in APP_STARTUP_GRAPHICS; true enters APP_RUNNING.
+    // Runs without the draw mutex while the main loop runs unpaced, so it may
+    // make a waiting Defer; the main loop calls the GUI module's mainLogic
+    // only from APP_RUNNING on, so the component tree built here does not
+    // change under it.
     virtual bool SetupGraphics();
     virtual std::string Version();
     virtual std::string Copyright();

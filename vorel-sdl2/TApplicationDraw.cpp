@@ -96,7 +96,9 @@ void TApplication::UnlockLogicPart() { SDL_UnlockMutex(mpDrawMutex); }
 
 void TApplication::GraphicsLogic(LoopState& loop)
 {
-    if (GUI()) {
+    // Not before APP_RUNNING: SetupGraphics builds the component tree then,
+    // without the draw mutex.
+    if (GUI() && status() == APP_RUNNING) {
         // At most once per drawn frame: the GUI module clears the flag after each.
         if (!ComponentLogicCalled) {
             pAppGUI->mainLogic();
@@ -245,12 +247,10 @@ int ApplicationDrawThread(void* data)
     while (app->status() < TApplication::APP_STARTUP_GRAPHICS);
 
     std::printf("DRAW: Setting up graphics (APP_STARTUP_GRAPHICS)...\n");
-    // Under the draw lock: hosts build their component tree here while the
-    // main loop may already run the components' mainLogic.
+    // Without the draw mutex, so that a waiting Defer made here is run by the
+    // main loop; the components' mainLogic does not run before APP_RUNNING.
     bool setUp = false;
-    app->lockDrawMutex();
     Fenced("SetupGraphics", [&] { setUp = app->SetupGraphics(); });
-    app->unlockDrawMutex();
     if (setUp)
         app->setStatus(TApplication::APP_RUNNING);
     else
