@@ -250,3 +250,34 @@ TEST(StartupWalk, SetupGraphicsMayWaitForADeferredCall)
     EXPECT_EQ(early, 0);
     EXPECT_EQ(frames, 3);
 }
+
+// Waiting deferred calls made before the main loop runs: from the GUI
+// module's Load and from a DrawOnce before APP_RUNNING. Each runs on the main
+// thread, and the start-up goes on; a deadline ends a start-up that hangs.
+TEST(StartupWalk, WaitsForDeferredCallsBeforeTheMainLoopEnd)
+{
+    GuiHost host;
+    std::atomic<int> ranOnMain{0};
+    host.gui->onLoad = [&](TestGui& g, void*) {
+        host.DeferSync([&] { ranOnMain += host.IsInMainThread(); });
+        return g.CreateDefaultWindow();
+    };
+    std::atomic<bool> deferredFromDraw{false};
+    host.onDrawBeforeRunning = [&](GuiHost& h) {
+        if (!deferredFromDraw.exchange(true))
+            h.DeferSync([&] { ranOnMain += h.IsInMainThread(); });
+        return h.gui->draw();
+    };
+    std::atomic<int> frames{0};
+    EndAfterThreeFrames(host, frames);
+    std::atomic<bool> done{false};
+    std::thread deadline([&] {
+        if (!WaitFor([&] { return done.load(); }, 5000))
+            host.terminate(NOTHING); // a hanging start-up ends here, and the test fails
+    });
+    host.Run();
+    done = true;
+    deadline.join();
+    EXPECT_EQ(ranOnMain, 2);
+    EXPECT_EQ(frames, 3);
+}

@@ -114,3 +114,33 @@ TEST(RunLeftByException, AFailedPassFreesTheMainMutex)
         reader.detach();
     host.Destroy();
 }
+
+// A host thread started from Startup waits for a deferred call before it
+// declares the start-up done: the start-up phase runs it.
+TEST(StartupPhase, RunsWaitingDeferredCalls)
+{
+    Host host;
+    std::atomic<bool> ranOnMain{false};
+    std::thread starter;
+    host.onStartup = [&](Host& h) {
+        starter = std::thread([&] {
+            h.DeferSync([&] { ranOnMain = h.IsInMainThread(); });
+            h.setStatus(TApplication::APP_STARTUP);
+        });
+    };
+    host.onRunOnce = [](Host& h) {
+        h.terminate(vorel_sdl2::NOTHING);
+        return 1;
+    };
+    std::atomic<bool> done{false};
+    std::thread deadline([&] {
+        if (!WaitFor([&] { return done.load(); }, 5000))
+            host.terminate(vorel_sdl2::NOTHING); // a hanging start-up ends here, and the test fails
+    });
+    host.Run();
+    done = true;
+    deadline.join();
+    starter.join();
+    EXPECT_TRUE(ranOnMain);
+    host.Destroy();
+}

@@ -326,11 +326,15 @@ int TApplication::FinishRun(int statusMain)
 }
 
 // Keeps actions, tasks, parameters and the log flowing until the host
-// declares its start-up done (or the application ends).
+// declares its start-up done (or the application ends). Deferred calls run
+// too, so that a thread waiting for one before the main loop (a start-up
+// thread of the host, a DrawOnce before APP_RUNNING) does not hold up the
+// start-up it is part of.
 void TApplication::RunStartupPhase()
 {
     while (status() < APP_STARTUP) {
         MutexLock mainLock(mpMainMutex);
+        DrainDeferredBeforeLoop();
         ProcessActions();
         ExecuteActions(ACTION_THREAD_SAFE);
         ExecuteActions(ACTION_ASYNC);
@@ -338,6 +342,16 @@ void TApplication::RunStartupPhase()
         TParamMan::Poll();
         TLogManager::Poll();
     }
+}
+
+// The main queue outside the main loop's logic part, under the same rule: not
+// while the GUI module draws.
+void TApplication::DrainDeferredBeforeLoop()
+{
+    if (!TryLockLogicPart())
+        return;
+    OnScopeExit unlock([this] { UnlockLogicPart(); });
+    ExecuteDeferredMethods();
 }
 
 // One pass of the main loop, holding the main mutex throughout; false when

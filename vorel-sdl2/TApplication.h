@@ -227,6 +227,9 @@ public:
     //    lockMainMutex / lockDrawMutex / tryLockDrawMutex, e.g. from a deferred
     //    draw call or from component drawing) keeps the main loop from
     //    draining: its waiting Defer is dropped with a warning in the log;
+    //  - before the main loop runs, the start-up phase of Run and LoadGUI's
+    //    wait drain the queue too (a GUI module's Load, a DrawOnce before
+    //    APP_RUNNING or a host thread may wait for a call meanwhile);
     //  - once the status is APP_TERMINATE the loop drains no more: a waiting
     //    Defer is dropped, and a waiter whose call is still queued withdraws
     //    it (the call never runs) and returns.
@@ -332,6 +335,7 @@ private:
         int statusMain = 0;
     };
     void RunStartupPhase();
+    void DrainDeferredBeforeLoop();
     int FinishRun(int statusMain);
     bool RunPass(LoopState& loop);
     bool PacePass(LoopState& loop);

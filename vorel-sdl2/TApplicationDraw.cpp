@@ -157,6 +157,7 @@ int TApplication::LoadGUI(void* data)
     // Until the draw thread has stored Load's result and entered APP_LOADING_2
     // (the host's next step must not overtake it), or has ended without loading.
     while (!(mGuiLoadDone && status() >= APP_LOADING_2) && !mDrawThreadEnded) {
+        DrainDeferredBeforeLoop(); // Load may wait for a deferred call
         TParamMan::Poll();
         TLogManager::Poll();
         std::this_thread::yield();
