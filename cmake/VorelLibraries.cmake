@@ -59,5 +59,7 @@ if(CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version AND NOT VOREL_LIBDI
 endif()
 include(GNUInstallDirs)
 
-vorel_library(vorel-sdl2 SOURCES ${VOREL_SOURCES})
+if(VOREL_BUILD_SDL2)
+  vorel_library(vorel-sdl2 SOURCES ${VOREL_SOURCES})
+endif()
 vorel_library(vorel-nogfx NOGFX SOURCES ${VOREL_NOGFX_SOURCES})

@@ -14,7 +14,13 @@ include(CMakePackageConfigHelpers)
 set(VOREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorel)
 set(VOREL_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-foreach(lib sdl2 nogfx)
+# The libraries this build makes (the headless one always).
+set(VOREL_LIBS nogfx)
+if(VOREL_BUILD_SDL2)
+  list(PREPEND VOREL_LIBS sdl2)
+endif()
+
+foreach(lib ${VOREL_LIBS})
   install(TARGETS vorel-${lib} EXPORT vorel-${lib}-targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
       COMPONENT ${lib}
@@ -44,7 +50,7 @@ install(FILES ${PROJECT_BINARY_DIR}/vorelConfig.cmake ${PROJECT_BINARY_DIR}/vore
 file(RELATIVE_PATH VOREL_PC_PREFIX_FROM_PCFILEDIR
   ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" VOREL_PC_PREFIX_FROM_PCFILEDIR "${VOREL_PC_PREFIX_FROM_PCFILEDIR}")
-foreach(lib sdl2 nogfx)
+foreach(lib ${VOREL_LIBS})
   set(VOREL_PC_NAME vorel-${lib})
   if(lib STREQUAL "sdl2")
     set(VOREL_PC_DESCRIPTION "vorel terminal application framework, full build (SDL2 graphics and sound)")
@@ -66,10 +72,13 @@ install(FILES
     ${PROJECT_SOURCE_DIR}/docs/writing-a-host.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
   COMPONENT dev)
-install(FILES
+set(VOREL_DOC_EXAMPLES
     ${PROJECT_SOURCE_DIR}/examples/vorel-kiosk.service
-    ${PROJECT_SOURCE_DIR}/docs/examples/minimal_headless_host.cpp
-    ${PROJECT_SOURCE_DIR}/docs/examples/minimal_gui_host.cpp
+    ${PROJECT_SOURCE_DIR}/docs/examples/minimal_headless_host.cpp)
+if(VOREL_BUILD_SDL2)
+  list(APPEND VOREL_DOC_EXAMPLES ${PROJECT_SOURCE_DIR}/docs/examples/minimal_gui_host.cpp)
+endif()
+install(FILES ${VOREL_DOC_EXAMPLES}
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
   COMPONENT dev)
 
@@ -82,7 +91,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "vorel maintainers <maintainers@vorel.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL sdl2 nogfx dev)
+set(CPACK_COMPONENTS_ALL ${VOREL_LIBS} dev)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorel.invalid/")
@@ -107,8 +116,13 @@ Headers, CMake package (find_package(vorel)) and pkg-config files
 (vorel-sdl2, vorel-nogfx) for hosts of either vorel library, with the guide
 to writing a host and a systemd unit example.")
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-# The headers include SDL2, SDL2_image, SDL2_mixer, Xlib and RandR headers;
-# the CMake package finds SDL2 through pkg-config.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-  "libvorel-sdl2-${VOREL_SOVERSION} (= ${PROJECT_VERSION}), libvorel-nogfx-${VOREL_SOVERSION} (= ${PROJECT_VERSION}), libsdl2-dev, libsdl2-image-dev, libsdl2-mixer-dev, libx11-dev, libxrandr-dev, pkg-config")
+# The headers include SDL2, Xlib and RandR headers, and for the full library
+# SDL2_image and SDL2_mixer headers; the CMake package finds SDL2 through
+# pkg-config. A headless-only build's package needs none of the graphics ones.
+set(VOREL_DEV_DEPENDS "libvorel-nogfx-${VOREL_SOVERSION} (= ${PROJECT_VERSION}), libsdl2-dev, libx11-dev, libxrandr-dev, pkg-config")
+if(VOREL_BUILD_SDL2)
+  string(PREPEND VOREL_DEV_DEPENDS "libvorel-sdl2-${VOREL_SOVERSION} (= ${PROJECT_VERSION}), ")
+  string(APPEND VOREL_DEV_DEPENDS ", libsdl2-image-dev, libsdl2-mixer-dev")
+endif()
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${VOREL_DEV_DEPENDS}")
 include(CPack)

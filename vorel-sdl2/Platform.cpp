@@ -33,7 +33,13 @@ int NanoSleep(Uint32 ms)
 }
 
 int Shell(const char* command) { return std::system(command); }
-int RebootSystem(int command) { return ::reboot(command); }
+// reboot(2) does not write back dirty buffers itself.
+int RebootSystem(int command)
+{
+    sync();
+    return ::reboot(command);
+}
+void NoHandOver(const char*) {}
 
 // Cache, own, group and global domains (read mode 15).
 std::string AppParamText(TApplication& app, const char* name)
@@ -42,7 +48,8 @@ std::string AppParamText(TApplication& app, const char* name)
     return param->IsNull() ? std::string() : param->Value();
 }
 
-constexpr TPlatform kDefaults{&SDL_GetTicks, &WallClock, &NanoSleep, &Shell, &RebootSystem, &AppParamText};
+constexpr TPlatform kDefaults{&SDL_GetTicks, &WallClock, &NanoSleep, &Shell, &RebootSystem, &AppParamText,
+                             &NoHandOver};
 
 } // namespace
 

@@ -31,10 +31,15 @@ struct TPlatform {
     // Text of an exit-command parameter (SHELL_CMD_RESTART, SHELL_CMD_SHUTDOWN),
     // empty when it does not exist.
     std::string (*ExitCommandParam)(TApplication& app, const char* name);
+    // Called where one thread hands a start-up step over to another ("gui
+    // loaded": the draw thread has run the GUI module's Load and is about to
+    // enter APP_LOADING_2). Does nothing by default; tests delay there to
+    // show that no step depends on who gets there first.
+    void (*HandOver)(const char* step);
 };
 
-// The defaults: SDL_GetTicks, time(nullptr), nanosleep, system, reboot, and the
-// application parameter's text.
+// The defaults: SDL_GetTicks, time(nullptr), nanosleep, system, sync and
+// reboot, the application parameter's text, and no hand-over delay.
 extern TPlatform Platform;
 extern const TPlatform DefaultPlatform;
 

@@ -6,13 +6,13 @@
 #include <SDL2/SDL_timer.h>
 
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <utility>
 
 
 TSwipeData::TSwipeData(int direction, int startX, int startY, int posX, int posY, int relX, int relY,
@@ -61,26 +61,40 @@ unsigned int PositiveNumber(const char* text)
 }
 
 
+// Holds an SDL mutex for a scope, so no exit of the scope leaves it locked.
+class MutexLock {
+public:
+    explicit MutexLock(SDL_mutex* mutex) : mMutex(mutex) { SDL_LockMutex(mMutex); }
+    ~MutexLock() { SDL_UnlockMutex(mMutex); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+private:
+    SDL_mutex* mMutex;
+};
+
+template <typename Fn>
+class OnScopeExit {
+public:
+    explicit OnScopeExit(Fn fn) : mFn(std::move(fn)) {}
+    ~OnScopeExit() { mFn(); }
+    OnScopeExit(const OnScopeExit&) = delete;
+    OnScopeExit& operator=(const OnScopeExit&) = delete;
+
+private:
+    Fn mFn;
+};
+
 } // namespace
 
 TApplication::TApplication()
     : mLogicInterval(10), mIsExecutingMainDeferredMethods(false), mCurrentFreq(0),
-      ThreadID_MainThread(SDL_ThreadID()),
-#ifndef VOREL_NOGFX
-      mIsExecutingDeferredMethods(false), ThreadID_DrawThread(0),
-#endif
-      ComponentLogicCalled(false), DrawDurationMs(0), LogDurationMs(0), ParamDurationMs(0), TaskDurationMs(0),
-      ActionDurationMs(0), RunDurationMs(0), LogicDurationMs(0), AppStartTicks(0), TerminationType(NOTHING),
-      VSync(false), TargetFPS(kDefaultFPS), TargetFrequency(kDefaultFrequency), mRebootOnExit(true),
-      mDisableFunctionKeys(false),
-#ifndef VOREL_NOGFX
-      pAppGUI(nullptr),
-#endif
-      mLogFile("tmpLog.txt"), mpMainMutex(nullptr), mpDeferQueueMutex(nullptr),
-#ifndef VOREL_NOGFX
-      mpDrawThread(nullptr), mpDrawMutex(nullptr), mpDeferDrawQueueMutex(nullptr),
-#endif
-      mSwipeDist(-1), mAppStatus(APP_INITIALIZING), mStatusWaiter{}
+      ThreadID_MainThread(SDL_ThreadID()), ComponentLogicCalled(false), DrawDurationMs(0), LogDurationMs(0),
+      ParamDurationMs(0), TaskDurationMs(0), ActionDurationMs(0), RunDurationMs(0), LogicDurationMs(0),
+      AppStartTicks(0), TerminationType(NOTHING), VSync(false), TargetFPS(kDefaultFPS),
+      TargetFrequency(kDefaultFrequency), mRebootOnExit(true), mDisableFunctionKeys(false), mLogFile("tmpLog.txt"),
+      mpMainMutex(nullptr), mpDeferQueueMutex(nullptr), mSwipeDist(-1), mAppStatus(APP_INITIALIZING),
+      mStatusWaiter{}
 {
     std::memset(&LastEvent, 0, sizeof LastEvent);
 
@@ -106,9 +120,6 @@ TApplication::TApplication()
     InstallSignalHandlers();
 
     mSwipeDist = -1;
-#ifndef VOREL_NOGFX
-    mpDrawMutex = SDL_CreateMutex();
-#endif
 
     for (SDL_sem*& sem : mStatusWaiter)
         sem = SDL_CreateSemaphore(0);
@@ -120,10 +131,6 @@ TApplication::TApplication()
     TerminationType = NOTHING;
     mpMainMutex = SDL_CreateMutex();
     mpDeferQueueMutex = SDL_CreateMutex();
-#ifndef VOREL_NOGFX
-    pAppGUI = nullptr;
-    mpDeferDrawQueueMutex = SDL_CreateMutex();
-#endif
     mLogicInterval = 10;
 
     const char* fps = std::getenv("FPS");
@@ -146,14 +153,7 @@ TApplication::TApplication()
     AppStartTicks = Platform.Ticks();
     mClientID = "";
     mIsExecutingMainDeferredMethods = false;
-#ifndef VOREL_NOGFX
-    mIsExecutingDeferredMethods = false;
-    mpDrawThread = SDL_CreateThread(ApplicationDrawThread, "draw", this);
-    if (mpDrawThread) {
-        if (SDL_threadID id = SDL_GetThreadID(mpDrawThread))
-            ThreadID_DrawThread = id;
-    }
-#endif
+    StartGraphics(); // last: the draw thread may start reading the object at once
 }
 
 TApplication::~TApplication()
@@ -161,25 +161,12 @@ TApplication::~TApplication()
     // A signal that arrives after this point must not reach a destroyed object.
     if (pApp == this)
         pApp = nullptr;
-#ifndef VOREL_NOGFX
-    // Run joins the draw thread. An application destroyed without Run would
-    // leave it blocked on semaphores that are destroyed below; without a GUI
-    // module the thread only needs the final state to end by itself.
-    if (mpDrawThread && !pAppGUI) {
-        setStatus(APP_TERMINATE);
-        SDL_WaitThread(mpDrawThread, nullptr);
-        mpDrawThread = nullptr;
-    }
-#endif
+    StopGraphics();
     for (SDL_sem*& sem : mStatusWaiter) {
         SDL_DestroySemaphore(sem);
         sem = nullptr;
     }
     SDL_DestroyMutex(mpMainMutex);
-#ifndef VOREL_NOGFX
-    SDL_DestroyMutex(mpDrawMutex);
-    SDL_DestroyMutex(mpDeferDrawQueueMutex);
-#endif
     SDL_DestroyMutex(mpDeferQueueMutex);
     // Waiters of a queued Defer that never ran would block for ever.
     while (!mDeferredQueue.empty()) {
@@ -281,18 +268,6 @@ void TApplication::SetClientID(const std::string& clientID)
     mClientID = clientID;
 }
 
-bool TApplication::ThreadCheck(Threads thread)
-{
-#ifndef VOREL_NOGFX
-    if (thread == THREAD_DRAW)
-        return IsInDrawThread();
-#else
-    if (thread == THREAD_DRAW)
-        return false;
-#endif
-    return IsInMainThread();
-}
-
 void TApplication::ExecuteActionsAndTasks(bool threadSafe)
 {
     Uint32 start = Platform.Ticks();
@@ -305,155 +280,41 @@ void TApplication::ExecuteActionsAndTasks(bool threadSafe)
 
 int TApplication::Run()
 {
+    // Left by an exception (a throwing Startup, bad_alloc), Run still ends the
+    // application as a returning one does, while the exception passes on: the
+    // locks are scoped, and this terminates, marks the loop as left and lets
+    // the draw thread's exit sequence complete.
+    bool finished = false;
+    OnScopeExit finishOnException([this, &finished] {
+        if (finished)
+            return;
+        try {
+            FinishRun(0);
+        } catch (...) {
+            std::printf("TApplication:Run:exit unhandled exception\n");
+        }
+    });
+
     ServiceNotify.Begin(Platform.Ticks());
-    advanceStatus(); // APP_INITIALIZING -> APP_LOADING releases the draw thread
+    // Every step of the start-up walk names its target state, so a step that
+    // comes late (or after the host jumped ahead) changes nothing.
+    setStatus(APP_LOADING); // releases the draw thread
     Startup();
+    RunStartupPhase();
+    EnterStartupGraphics();
 
-    // Start-up phase: keep actions, tasks, parameters and the log flowing
-    // until the host declares its start-up done (or the application ends).
-    while (status() < APP_STARTUP) {
-        SDL_LockMutex(mpMainMutex);
-        ProcessActions();
-        ExecuteActions(ACTION_THREAD_SAFE);
-        ExecuteActions(ACTION_ASYNC);
-        ProcessTasks(TASK_THREAD_SAFE);
-        TParamMan::Poll();
-        TLogManager::Poll();
-        SDL_UnlockMutex(mpMainMutex);
+    LoopState loop;
+    loop.loopDurationMs = 1000u / static_cast<unsigned int>(TargetFrequency);
+    loop.lastPoll = Platform.Ticks();
+    loop.lastFpsUpdate = Platform.Ticks();
+    while (loop.statusMain == 0 && RunPass(loop)) {
     }
+    finished = true;
+    return FinishRun(loop.statusMain);
+}
 
-#ifndef VOREL_NOGFX
-    if (GUI())
-        advanceStatus(); // APP_STARTUP_GRAPHICS: the draw thread sets up graphics
-    else
-#endif
-        setStatus(APP_RUNNING);
-
-    const Uint32 loopDurationMs = 1000u / static_cast<unsigned int>(TargetFrequency);
-    Uint32 lastProcessLoop = 0;
-    Uint32 lastPoll = Platform.Ticks();
-    int statusMain = 0;
-    unsigned int numLoops = 0;
-    Sint32 sleepDiffBuffer = 0;
-#ifndef VOREL_NOGFX
-    Uint32 lastFpsUpdate = Platform.Ticks();
-    double elapsedSecondsSinceFPS = 0.0;
-#endif
-
-    while (statusMain == 0) {
-        SDL_LockMutex(mpMainMutex);
-        Uint32 thisProcessLoop = Platform.Ticks();
-
-        if (status() == APP_RUNNING) {
-#ifndef VOREL_NOGFX
-            elapsedSecondsSinceFPS = (thisProcessLoop - lastFpsUpdate) * 0.001;
-#endif
-            Uint32 elapsedMs = thisProcessLoop - lastProcessLoop;
-            if (static_cast<Sint64>(elapsedMs) + sleepDiffBuffer >= static_cast<Sint64>(loopDurationMs)) {
-                sleepDiffBuffer = 0;
-            } else {
-                Uint32 toSleepMs = loopDurationMs - elapsedMs - sleepDiffBuffer;
-                if (Platform.Sleep(toSleepMs) != 0) {
-                    std::printf("Nano sleep system call failed \n");
-                    SDL_UnlockMutex(mpMainMutex);
-                    break;
-                }
-                Uint32 afterSleep = Platform.Ticks();
-                sleepDiffBuffer = static_cast<Sint32>(afterSleep - thisProcessLoop) + sleepDiffBuffer +
-                                  static_cast<Sint32>(elapsedMs) - static_cast<Sint32>(loopDurationMs);
-                thisProcessLoop = afterSleep;
-            }
-            lastProcessLoop = thisProcessLoop;
-        }
-
-        if (status() == APP_TERMINATE) {
-            SDL_UnlockMutex(mpMainMutex);
-            break;
-        }
-        // Readiness and watchdog keep-alives; one flag test without a manager.
-        if (ServiceNotify.Active())
-            ServiceNotify.Pass(thisProcessLoop, status() == APP_RUNNING);
-
-        RunDurationMs = TaskDurationMs = ActionDurationMs = 0;
-        ProcessActions();
-
-        if (status() == APP_TERMINATE) {
-            SDL_UnlockMutex(mpMainMutex);
-            break;
-        }
-
-#ifndef VOREL_NOGFX
-        if (SDL_TryLockMutex(mpDrawMutex) == 0)
-#endif
-        {
-            bool leave = false;
-            try {
-                DrawDurationMs = 0;
-                ExecuteDeferredMethods();
-                if (status() == APP_TERMINATE) {
-                    leave = true;
-                } else {
-#ifndef VOREL_NOGFX
-                    if (GUI()) {
-                        if (!ComponentLogicCalled) {
-                            CallGuiMainLogic();
-                            thisProcessLoop = Platform.Ticks();
-                            LogicDurationMs = static_cast<int>(thisProcessLoop - lastProcessLoop);
-                            ComponentLogicCalled = true;
-                        } else {
-                            LogicDurationMs = 0;
-                        }
-                    }
-                    if (elapsedSecondsSinceFPS >= 1.0) {
-                        lastFpsUpdate = thisProcessLoop;
-                        mCurrentFreq = static_cast<int>(std::floor(numLoops / elapsedSecondsSinceFPS));
-                        numLoops = 0;
-                    }
-#endif
-                    if (thisProcessLoop - lastPoll >= mLogicInterval) {
-                        statusMain = RunOnce();
-                        lastPoll = thisProcessLoop;
-                        RunDurationMs = static_cast<int>(Platform.Ticks() - thisProcessLoop);
-                    }
-                    if (status() == APP_TERMINATE)
-                        leave = true;
-                    else
-                        ExecuteActionsAndTasks(false);
-                }
-            } catch (const std::exception& e) {
-                std::printf("Std exception: %s\n", e.what());
-            } catch (...) {
-                std::printf("Unknown exception\n");
-            }
-#ifndef VOREL_NOGFX
-            SDL_UnlockMutex(mpDrawMutex);
-#endif
-            if (leave) {
-                SDL_UnlockMutex(mpMainMutex);
-                break;
-            }
-        }
-
-        {
-            ScopedLock statusLock(mAppStatus);
-            if (&mAppStatus == APP_TERMINATE) {
-                SDL_UnlockMutex(mpMainMutex);
-                break;
-            }
-            ExecuteActionsAndTasks(true);
-            ExecuteActions(ACTION_ASYNC);
-            Uint32 t0 = Platform.Ticks();
-            TParamMan::Poll();
-            Uint32 t1 = Platform.Ticks();
-            ParamDurationMs = static_cast<int>(t1 - t0);
-            TLogManager::Poll();
-            LogDurationMs = static_cast<int>(Platform.Ticks() - t1);
-        }
-
-        ++numLoops;
-        SDL_UnlockMutex(mpMainMutex);
-    }
-
+int TApplication::FinishRun(int statusMain)
+{
     // The loop also ends on a RunOnce result or a failed sleep; make the end
     // final so the draw thread leaves its loop and nobody waits for ever.
     terminateIfRunning(NOTHING);
@@ -461,19 +322,142 @@ int TApplication::Run()
 
     mMainLoopLeft = true;
     mMainLoopLeft.notify_all();
-
-#ifndef VOREL_NOGFX
-    int statusDraw = 0;
-    if (mpDrawThread) {
-        SDL_WaitThread(mpDrawThread, &statusDraw);
-        mpDrawThread = nullptr;
-    }
-    if (!GUI())
-        CallDestroyOnce();
-    return statusMain | (0 - statusDraw);
-#else
-    return statusMain;
-#endif
+    return EndGraphics(statusMain);
 }
+
+// Keeps actions, tasks, parameters and the log flowing until the host
+// declares its start-up done (or the application ends). Deferred calls run
+// too, so that a thread waiting for one before the main loop (a start-up
+// thread of the host, a DrawOnce before APP_RUNNING) does not hold up the
+// start-up it is part of.
+void TApplication::RunStartupPhase()
+{
+    while (status() < APP_STARTUP) {
+        MutexLock mainLock(mpMainMutex);
+        DrainDeferredBeforeLoop();
+        ProcessActions();
+        ExecuteActions(ACTION_THREAD_SAFE);
+        ExecuteActions(ACTION_ASYNC);
+        ProcessTasks(TASK_THREAD_SAFE);
+        TParamMan::Poll();
+        TLogManager::Poll();
+    }
+}
+
+// The main queue outside the main loop's logic part, under the same rule: not
+// while the GUI module draws.
+void TApplication::DrainDeferredBeforeLoop()
+{
+    if (!TryLockLogicPart())
+        return;
+    OnScopeExit unlock([this] { UnlockLogicPart(); });
+    ExecuteDeferredMethods();
+}
+
+// One pass of the main loop, holding the main mutex throughout; false when
+// the loop is to end.
+bool TApplication::RunPass(LoopState& loop)
+{
+    MutexLock mainLock(mpMainMutex);
+    loop.thisProcessLoop = Platform.Ticks();
+    if (status() == APP_RUNNING && !PacePass(loop))
+        return false;
+    if (status() == APP_TERMINATE)
+        return false;
+    // Readiness and watchdog keep-alives; one flag test without a manager.
+    if (ServiceNotify.Active())
+        ServiceNotify.Pass(loop.thisProcessLoop, status() == APP_RUNNING);
+
+    RunDurationMs = TaskDurationMs = ActionDurationMs = 0;
+    ProcessActions();
+    if (status() == APP_TERMINATE)
+        return false;
+    if (!RunLogicPart(loop))
+        return false;
+
+    {
+        ScopedLock statusLock(mAppStatus);
+        if (&mAppStatus == APP_TERMINATE)
+            return false;
+        ExecuteActionsAndTasks(true);
+        ExecuteActions(ACTION_ASYNC);
+        Uint32 t0 = Platform.Ticks();
+        TParamMan::Poll();
+        Uint32 t1 = Platform.Ticks();
+        ParamDurationMs = static_cast<int>(t1 - t0);
+        TLogManager::Poll();
+        LogDurationMs = static_cast<int>(Platform.Ticks() - t1);
+    }
+    ++loop.numLoops;
+    return true;
+}
+
+// Sleeps what is left of the pass; the overrun of one pass shortens the next
+// sleep. False when the sleep failed.
+bool TApplication::PacePass(LoopState& loop)
+{
+    loop.elapsedSecondsSinceFPS = (loop.thisProcessLoop - loop.lastFpsUpdate) * 0.001;
+    Uint32 elapsedMs = loop.thisProcessLoop - loop.lastProcessLoop;
+    if (static_cast<Sint64>(elapsedMs) + loop.sleepDiffBuffer >= static_cast<Sint64>(loop.loopDurationMs)) {
+        loop.sleepDiffBuffer = 0;
+    } else {
+        Uint32 toSleepMs = loop.loopDurationMs - elapsedMs - loop.sleepDiffBuffer;
+        if (Platform.Sleep(toSleepMs) != 0) {
+            std::printf("Nano sleep system call failed \n");
+            return false;
+        }
+        Uint32 afterSleep = Platform.Ticks();
+        loop.sleepDiffBuffer = static_cast<Sint32>(afterSleep - loop.thisProcessLoop) + loop.sleepDiffBuffer +
+                               static_cast<Sint32>(elapsedMs) - static_cast<Sint32>(loop.loopDurationMs);
+        loop.thisProcessLoop = afterSleep;
+    }
+    loop.lastProcessLoop = loop.thisProcessLoop;
+    return true;
+}
+
+// Deferred calls, the GUI module's logic, RunOnce and the normal-context
+// actions and tasks; skipped for this pass while the GUI module draws. False
+// when the application terminated meanwhile.
+bool TApplication::RunLogicPart(LoopState& loop)
+{
+    if (!TryLockLogicPart())
+        return true;
+    OnScopeExit unlock([this] { UnlockLogicPart(); });
+    try {
+        DrawDurationMs = 0;
+        ExecuteDeferredMethods();
+        if (status() == APP_TERMINATE)
+            return false;
+        GraphicsLogic(loop);
+        if (loop.thisProcessLoop - loop.lastPoll >= mLogicInterval) {
+            loop.statusMain = RunOnce();
+            loop.lastPoll = loop.thisProcessLoop;
+            RunDurationMs = static_cast<int>(Platform.Ticks() - loop.thisProcessLoop);
+        }
+        if (status() == APP_TERMINATE)
+            return false;
+        ExecuteActionsAndTasks(false);
+    } catch (const std::exception& e) {
+        std::printf("Std exception: %s\n", e.what());
+    } catch (...) {
+        std::printf("Unknown exception\n");
+    }
+    return true;
+}
+
+#ifdef VOREL_NOGFX
+extern const int vorel_variant_nogfx = 1;
+
+// The headless build has no draw thread and no draw mutex: its graphics steps
+// are empty, the start-up ends in APP_RUNNING, and the logic part always runs.
+void TApplication::StartGraphics() {}
+void TApplication::StopGraphics() {}
+void TApplication::EnterStartupGraphics() { setStatus(APP_RUNNING); }
+bool TApplication::TryLockLogicPart() { return true; }
+void TApplication::UnlockLogicPart() {}
+void TApplication::GraphicsLogic(LoopState&) {}
+int TApplication::EndGraphics(int statusMain) { return statusMain; }
+bool TApplication::ThreadCheck(Threads thread) { return thread == THREAD_MAIN && IsInMainThread(); }
+#endif
 
 } // namespace vorel_sdl2

@@ -72,6 +72,18 @@ struct TSwipeData {
 
 namespace vorel_sdl2 {
 
+// The two libraries lay TApplication out differently. Every unit that includes
+// this header refers to a symbol that only the library of its own variant
+// defines, so a host compiled for one variant fails to link against the other
+// instead of corrupting memory at run time.
+#ifdef VOREL_NOGFX
+extern const int vorel_variant_nogfx;
+[[gnu::used]] static const int* const vorel_variant_required = &vorel_variant_nogfx;
+#else
+extern const int vorel_variant_sdl2;
+[[gnu::used]] static const int* const vorel_variant_required = &vorel_variant_sdl2;
+#endif
+
 class TAppGuiModule;
 
 enum ETerminateType { NOTHING = 0, SHUTDOWN = 1, RESTART = 2 };
@@ -125,6 +137,11 @@ public:
     virtual int Init() = 0;
     virtual void Destroy() = 0;
     virtual void Startup() = 0;
+    // Draw thread, once, in APP_STARTUP_GRAPHICS; true enters APP_RUNNING.
+    // Runs without the draw mutex while the main loop runs unpaced, so it may
+    // make a waiting Defer; the main loop calls the GUI module's mainLogic
+    // only from APP_RUNNING on, so the component tree built here does not
+    // change under it.
     virtual bool SetupGraphics();
     virtual std::string Version();
     virtual std::string Copyright();
@@ -150,6 +167,9 @@ public:
     // A RunOnce result other than 0 ends the loop; if the host has not
     // terminated the application by then, Run terminates it with NOTHING so
     // that the draw thread (and with it Run) ends instead of waiting for ever.
+    // An exception that leaves Run (from Startup, say) passes on only after
+    // the same end: APP_TERMINATE, the locks free, the draw thread's exit
+    // sequence (Destroy, the exit command) completed.
     int Run();
     // Polls the log manager, then the parameter manager: log result in the
     // low byte, parameter result shifted left by 8.
@@ -207,6 +227,9 @@ public:
     //    lockMainMutex / lockDrawMutex / tryLockDrawMutex, e.g. from a deferred
     //    draw call or from component drawing) keeps the main loop from
     //    draining: its waiting Defer is dropped with a warning in the log;
+    //  - before the main loop runs, the start-up phase of Run and LoadGUI's
+    //    wait drain the queue too (a GUI module's Load, a DrawOnce before
+    //    APP_RUNNING or a host thread may wait for a call meanwhile);
     //  - once the status is APP_TERMINATE the loop drains no more: a waiting
     //    Defer is dropped, and a waiter whose call is still queued withdraws
     //    it (the call never runs) and returns.
@@ -230,22 +253,6 @@ public:
 
     // True when the caller runs on the given thread; never asserts.
     bool ThreadCheck(Threads thread);
-
-#ifndef VOREL_NOGFX
-    TAppGuiModule* GUI();
-    int LoadGUI(void* data);
-    // Deferred calls to the draw thread, drained by the GUI module while it
-    // draws. A call is run at once (with the GUI module's renderer) when the
-    // caller is the draw thread outside a drain and evenIfAlreadyInDraw is
-    // false. There is no waiting variant. An exception is logged and swallowed.
-    void DeferToDraw(const DeferredType& method, bool evenIfAlreadyInDraw = false);
-    void DeferToDrawRender(const DeferredDrawType& method, bool evenIfAlreadyInDraw = false);
-    void ExecuteDeferredDrawMethods(SDL_Renderer* renderer);
-    bool IsInDrawThread();
-    void lockDrawMutex();
-    void unlockDrawMutex();
-    bool tryLockDrawMutex();
-#endif
 
     // Calls the host's Destroy the first time only (later calls return
     // false): the draw thread's exit, Run without a GUI module and the
@@ -272,13 +279,6 @@ private:
     std::deque<std::pair<DeferredType, SDL_sem*>> mDeferredQueue;
     int mCurrentFreq;
     SDL_threadID ThreadID_MainThread;
-#ifndef VOREL_NOGFX
-    bool mIsExecutingDeferredMethods;
-    std::queue<DeferredDrawType> mDeferToDrawQueue;
-    // Written by the draw thread itself too: SDL fills in a new thread's id
-    // only once the thread runs.
-    std::atomic<SDL_threadID> ThreadID_DrawThread;
-#endif
 
 public:
     // Written by the draw thread after each frame, read by the main loop.
@@ -300,9 +300,6 @@ public:
 protected:
     SDL_Event LastEvent;
     bool mDisableFunctionKeys;
-#ifndef VOREL_NOGFX
-    TAppGuiModule* pAppGUI;
-#endif
 
 private:
     std::string mLogFile;
@@ -312,11 +309,6 @@ private:
     std::list<TAppModule*>::iterator EventListenerListIterator;
     SDL_mutex* mpMainMutex;
     SDL_mutex* mpDeferQueueMutex;
-#ifndef VOREL_NOGFX
-    SDL_Thread* mpDrawThread;
-    SDL_mutex* mpDrawMutex;
-    SDL_mutex* mpDeferDrawQueueMutex;
-#endif
     int mSwipeDist;
     ThreadSafeProperty<ApplicationState> mAppStatus;
     SDL_sem* mStatusWaiter[STATE_COUNT];
@@ -326,23 +318,85 @@ private:
     void terminateIfRunning(ETerminateType type);
 
     std::atomic<bool> mDestroyCalled{false};
-#ifndef VOREL_NOGFX
-    // Hand-over between LoadGUI and the draw thread's Load step, and whether
-    // the draw thread has ended (LoadGUI must not wait for it then).
-    std::atomic<bool> mGuiLoadDone{false};
-    std::atomic<bool> mDrawThreadEnded{false};
-    struct DrawThreadEndMark {
-        TApplication* app;
-        ~DrawThreadEndMark() { app->mDrawThreadEnded = true; }
-    };
-#endif
     // Set by Run once its loop has ended; the draw thread's exit waits for it
     // before it calls Destroy, so Destroy never runs beside host code there.
     std::atomic<bool> mMainLoopLeft{false};
 
+    // What the main loop carries from one pass to the next.
+    struct LoopState {
+        Uint32 loopDurationMs = 1;
+        Uint32 thisProcessLoop = 0;
+        Uint32 lastProcessLoop = 0;
+        Uint32 lastPoll = 0;
+        Sint32 sleepDiffBuffer = 0;
+        unsigned int numLoops = 0;
+        Uint32 lastFpsUpdate = 0;
+        double elapsedSecondsSinceFPS = 0.0;
+        int statusMain = 0;
+    };
+    void RunStartupPhase();
+    void DrainDeferredBeforeLoop();
+    int FinishRun(int statusMain);
+    bool RunPass(LoopState& loop);
+    bool PacePass(LoopState& loop);
+    bool RunLogicPart(LoopState& loop);
+
+    // The graphics steps of construction, destruction and Run. The full build
+    // defines them with the draw thread (TApplicationDraw.cpp); in the headless
+    // build they do nothing, except that the start-up ends in APP_RUNNING and
+    // the logic part of a pass always runs.
+    void StartGraphics();           // draw mutexes, then the draw thread
+    void StopGraphics();            // the draw thread ended and joined; mutexes freed
+    void EnterStartupGraphics();    // after the start-up phase
+    bool TryLockLogicPart();        // try-lock of the draw mutex
+    void UnlockLogicPart();
+    void GraphicsLogic(LoopState& loop); // the GUI module's mainLogic, the frequency measurement
+    int EndGraphics(int statusMain);     // after the loop: the draw thread's end; Run's result
+
 #ifndef VOREL_NOGFX
-    // The GUI module's mainLogic, called from the loop's logic part.
-    void CallGuiMainLogic();
+    // ---- Full build only: the GUI module, the draw thread and its queue. ----
+public:
+    TAppGuiModule* GUI();
+    // Main thread, from Startup, in APP_LOADING: enters APP_LOADING_GRAPHICS
+    // and returns the GUI module's Load result once the draw thread has
+    // entered APP_LOADING_2 (or has ended), so the host's next step follows it.
+    // -1 at once without a GUI module, outside APP_LOADING or without a draw thread.
+    int LoadGUI(void* data);
+    // Deferred calls to the draw thread, drained by the GUI module while it
+    // draws. A call is run at once (with the GUI module's renderer) when the
+    // caller is the draw thread outside a drain and evenIfAlreadyInDraw is
+    // false. There is no waiting variant. An exception is logged and swallowed.
+    void DeferToDraw(const DeferredType& method, bool evenIfAlreadyInDraw = false);
+    void DeferToDrawRender(const DeferredDrawType& method, bool evenIfAlreadyInDraw = false);
+    void ExecuteDeferredDrawMethods(SDL_Renderer* renderer);
+    bool IsInDrawThread();
+    void lockDrawMutex();
+    void unlockDrawMutex();
+    bool tryLockDrawMutex();
+
+protected:
+    TAppGuiModule* pAppGUI = nullptr;
+
+private:
+    bool mIsExecutingDeferredMethods = false;
+    std::queue<DeferredDrawType> mDeferToDrawQueue;
+    // Written by the draw thread itself too: SDL fills in a new thread's id
+    // only once the thread runs.
+    std::atomic<SDL_threadID> ThreadID_DrawThread{0};
+    SDL_Thread* mpDrawThread = nullptr;
+    SDL_mutex* mpDrawMutex = nullptr;
+    SDL_mutex* mpDeferDrawQueueMutex = nullptr;
+    // Hand-over between LoadGUI and the draw thread's Load step, and whether
+    // the draw thread has ended (LoadGUI must not wait for it then).
+    std::atomic<bool> mGuiLoadDone{false};
+    std::atomic<bool> mDrawThreadEnded{false};
+    // Set by the destructor when Run never ran: the host's part of the object
+    // is gone, so the draw thread ends without calling into it.
+    std::atomic<bool> mAbandoned{false};
+    struct DrawThreadEndMark {
+        TApplication* app;
+        ~DrawThreadEndMark() { app->mDrawThreadEnded = true; }
+    };
     friend int ApplicationDrawThread(void* data);
 #endif
 };

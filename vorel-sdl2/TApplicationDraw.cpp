@@ -6,10 +6,13 @@
 
 #include <SDL2/SDL.h>
 
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
 namespace vorel_sdl2 {
+
+extern const int vorel_variant_sdl2 = 1;
 
 void* GUI_LoadData = nullptr;
 int GUI_LoadResult = -1;
@@ -49,10 +52,88 @@ std::string SingleQuoted(const std::string& text)
 
 TAppGuiModule* TApplication::GUI() { return pAppGUI; }
 
-void TApplication::CallGuiMainLogic()
+// ---- The graphics steps of construction, destruction and Run. ----
+
+void TApplication::StartGraphics()
 {
-    pAppGUI->mainLogic();
+    mpDrawMutex = SDL_CreateMutex();
+    mpDeferDrawQueueMutex = SDL_CreateMutex();
+    mpDrawThread = SDL_CreateThread(ApplicationDrawThread, "draw", this);
+    if (mpDrawThread) {
+        if (SDL_threadID id = SDL_GetThreadID(mpDrawThread))
+            ThreadID_DrawThread = id;
+    }
 }
+
+void TApplication::StopGraphics()
+{
+    // Run joins the draw thread. Without Run it still waits on the status
+    // semaphores destroyed after this: end it and join it, whatever the GUI
+    // module. The host's part of the object is gone by now, so it must not
+    // call host code on its way out.
+    if (mpDrawThread) {
+        mAbandoned = true;
+        setStatus(APP_TERMINATE);
+        mMainLoopLeft = true;
+        mMainLoopLeft.notify_all();
+        SDL_WaitThread(mpDrawThread, nullptr);
+        mpDrawThread = nullptr;
+    }
+    SDL_DestroyMutex(mpDrawMutex);
+    SDL_DestroyMutex(mpDeferDrawQueueMutex);
+}
+
+void TApplication::EnterStartupGraphics()
+{
+    if (GUI())
+        setStatus(APP_STARTUP_GRAPHICS); // the draw thread sets up graphics
+    else
+        setStatus(APP_RUNNING);
+}
+
+bool TApplication::TryLockLogicPart() { return SDL_TryLockMutex(mpDrawMutex) == 0; }
+void TApplication::UnlockLogicPart() { SDL_UnlockMutex(mpDrawMutex); }
+
+void TApplication::GraphicsLogic(LoopState& loop)
+{
+    // Not before APP_RUNNING: SetupGraphics builds the component tree then,
+    // without the draw mutex.
+    if (GUI() && status() == APP_RUNNING) {
+        // At most once per drawn frame: the GUI module clears the flag after each.
+        if (!ComponentLogicCalled) {
+            pAppGUI->mainLogic();
+            loop.thisProcessLoop = Platform.Ticks();
+            LogicDurationMs = static_cast<int>(loop.thisProcessLoop - loop.lastProcessLoop);
+            ComponentLogicCalled = true;
+        } else {
+            LogicDurationMs = 0;
+        }
+    }
+    if (loop.elapsedSecondsSinceFPS >= 1.0) {
+        loop.lastFpsUpdate = loop.thisProcessLoop;
+        mCurrentFreq = static_cast<int>(std::floor(loop.numLoops / loop.elapsedSecondsSinceFPS));
+        loop.numLoops = 0;
+    }
+}
+
+int TApplication::EndGraphics(int statusMain)
+{
+    int statusDraw = 0;
+    if (mpDrawThread) {
+        SDL_WaitThread(mpDrawThread, &statusDraw);
+        mpDrawThread = nullptr;
+    }
+    if (!GUI())
+        CallDestroyOnce(); // with a GUI module the draw thread has done so
+    return statusMain | (0 - statusDraw);
+}
+
+bool TApplication::ThreadCheck(Threads thread)
+{
+    return thread == THREAD_DRAW ? IsInDrawThread() : IsInMainThread();
+}
+
+// ---- Loading the GUI module and the draw queue. ----
 
 int TApplication::LoadGUI(void* data)
 {
@@ -72,10 +153,11 @@ int TApplication::LoadGUI(void* data)
     std::printf("========== MAIN THREAD: LoadGUI started ==========\n");
     GUI_LoadData = data;
     GUI_LoadResult = -1;
-    advanceStatus(); // APP_LOADING -> APP_LOADING_GRAPHICS releases the draw thread
-    // Until the draw thread has stored Load's result (it advances to
-    // APP_LOADING_2 right after), or has ended without loading.
-    while (!mGuiLoadDone && !mDrawThreadEnded) {
+    setStatus(APP_LOADING_GRAPHICS); // releases the draw thread
+    // Until the draw thread has stored Load's result and entered APP_LOADING_2
+    // (the host's next step must not overtake it), or has ended without loading.
+    while (!(mGuiLoadDone && status() >= APP_LOADING_2) && !mDrawThreadEnded) {
+        DrainDeferredBeforeLoop(); // Load may wait for a deferred call
         TParamMan::Poll();
         TLogManager::Poll();
         std::this_thread::yield();
@@ -138,6 +220,8 @@ int ApplicationDrawThread(void* data)
     std::printf("DRAW: Thread started, waiting for start of init...\n");
     int result = 0;
     app->waitForStatus(TApplication::APP_LOADING);
+    if (app->mAbandoned)
+        return 0;
 
     TAppGuiModule* gui = app->GUI();
     if (!gui) {
@@ -147,13 +231,16 @@ int ApplicationDrawThread(void* data)
 
     std::printf("DRAW: waiting for end of main init (APP_LOADING)...\n");
     app->waitForStatus(TApplication::APP_LOADING_GRAPHICS);
+    if (app->mAbandoned)
+        return 0;
 
     std::printf("DRAW: Loading GUI (APP_LOADING_GRAPHICS)...\n");
     int loadResult = -1;
     Fenced("Load", [&] { loadResult = gui->Load(GUI_LoadData); });
     GUI_LoadResult = loadResult;
     app->mGuiLoadDone = true;
-    app->advanceStatus();
+    Platform.HandOver("gui loaded");
+    app->setStatus(TApplication::APP_LOADING_2);
 
     std::printf("DRAW: Waiting for end of startup procedures (APP_STARTUP)...\n");
     do
@@ -161,14 +248,12 @@ int ApplicationDrawThread(void* data)
     while (app->status() < TApplication::APP_STARTUP_GRAPHICS);
 
     std::printf("DRAW: Setting up graphics (APP_STARTUP_GRAPHICS)...\n");
-    // Under the draw lock: hosts build their component tree here while the
-    // main loop may already run the components' mainLogic.
+    // Without the draw mutex, so that a waiting Defer made here is run by the
+    // main loop; the components' mainLogic does not run before APP_RUNNING.
     bool setUp = false;
-    app->lockDrawMutex();
     Fenced("SetupGraphics", [&] { setUp = app->SetupGraphics(); });
-    app->unlockDrawMutex();
     if (setUp)
-        app->advanceStatus();
+        app->setStatus(TApplication::APP_RUNNING);
     else
         std::printf("DRAW: Done! Waiting for application to advance status (APP_RUNNING)...\n");
 

@@ -1,4 +1,4 @@
-// Fatal and terminating signals, the crash backtrace, and small process utilities.
+// Fatal and terminating signals: the crash path, its backtrace and its watchdog.
 //
 // The crash path must not hang an unattended terminal: whatever goes wrong in
 // it (a second signal, addr2line that never answers, a host Destroy that
@@ -11,7 +11,6 @@
 #include "Platform.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -27,7 +26,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
-#include <stdexcept>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/reboot.h>
@@ -37,8 +35,6 @@
 extern char** environ;
 
 namespace vorel_sdl2 {
-
-TFlavour TerminalFlavour = UNKNOWN_FLAVOUR;
 
 namespace {
 
@@ -497,11 +493,9 @@ bool TApplication::SignalHandler(int SigValue)
         char detail[512];
         char name[17] = {0};
         prctl(PR_GET_NAME, name, 0, 0, 0);
-        const char* role = IsInMainThread() ? " (main thread)" : "";
-#ifndef VOREL_NOGFX
-        if (IsInDrawThread())
-            role = " (draw thread)";
-#endif
+        const char* role = ThreadCheck(THREAD_MAIN) ? " (main thread)"
+                           : ThreadCheck(THREAD_DRAW) ? " (draw thread)"
+                                                      : "";
         int len = std::snprintf(detail, sizeof detail, "Signal %d details: thread %d \"%s\"%s", SigValue,
                                 static_cast<int>(gettid()), name, role);
         if (len < 0)
@@ -575,46 +569,6 @@ bool TApplication::SignalHandler(int SigValue)
 
     FinalAction(SigValue, mRebootOnExit);
     return true;
-}
-
-std::string SystemCmdResult(const std::string& command)
-{
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        throw std::runtime_error("popen() failed!");
-    std::string result;
-    std::array<char, 128> chunk;
-    try {
-        while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe))
-            result += chunk.data();
-    } catch (...) {
-        pclose(pipe);
-        throw;
-    }
-    pclose(pipe);
-    return result;
-}
-
-std::string TApplication::GetBinaryPath() const
-{
-    char buffer[256] = {0};
-    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0)
-        return std::string();
-    return std::string(buffer, static_cast<size_t>(n));
-}
-
-int TApplication::SetTerminalFlavour(std::string terminal_flavour)
-{
-    static const std::pair<const char*, TFlavour> kNames[] = {
-        {"MERIDAN", MERIDAN_FLAVOUR}, {"CALDO", CALDO_FLAVOUR}, {"CALDO2", CALDO2_FLAVOUR},
-        {"PELTA", PELTA_FLAVOUR},     {"QUILO", QUILO_FLAVOUR}, {"VUNT", VUNT_FLAVOUR},
-        {"LORIMA", LORIMA_FLAVOUR},   {"ZEQ", ZEQ_FLAVOUR},     {"TAVRIN", TAVRIN_FLAVOUR}};
-    TerminalFlavour = UNKNOWN_FLAVOUR;
-    for (const auto& [name, flavour] : kNames)
-        if (terminal_flavour == name)
-            TerminalFlavour = flavour;
-    return TerminalFlavour;
 }
 
 } // namespace vorel_sdl2
