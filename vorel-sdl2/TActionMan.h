@@ -8,7 +8,19 @@
 // part of, or equal to, the generated name receives one run-queue entry per
 // handler context it has handlers for, in name order and context order 0..3.
 // Each run queue is then drained by the thread owning that context
-// (ExecuteActions). TApplication is a TActionMan.
+// (ExecuteActions). TApplication is a TActionMan. One ProcessActions pass
+// moves at most kActionsPerPass generated actions (less once it has taken
+// kPassBudgetMs), oldest first; the rest waits, in order, for the next pass,
+// so a flood from other threads cannot stall the main loop. The headless
+// build has no draw thread: nothing is queued for ACTION_DRAW there (its
+// handlers stay registered; GenerateAction_immediate still runs them).
+//
+// Handlers: a handler may be registered several times, on several contexts
+// or actions; its registrations (an asynchronous wrapper counts as one) share
+// the object, which is freed when the last of them is gone. A once handler's
+// registration runs once and leaves its list. Unregistering with deletion
+// frees a handler only when no registration is left; until then the others
+// keep it.
 //
 // Threads: GenerateAction, AddActionListener, GetAction and the Unregister*
 // calls may come from any thread. The handler lists of one action carry no
