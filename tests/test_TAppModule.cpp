@@ -214,6 +214,26 @@ TEST_F(Registry, InitRefusesBadArgumentsAndLeavesTheModuleUnregistered)
     EXPECT_EQ(journal.deleted["Loose"], 0);
 }
 
+TEST_F(Registry, ARefusedRegistrationIsNotLoaded)
+{
+    Module* first = add("Panel");
+    // A taken name, and a name a registered one begins with.
+    for (const char* name : {"Panel", "Pan"}) {
+        SCOPED_TRACE(name);
+        Module second(&journal, name);
+        int data = 3;
+        EXPECT_EQ(second.Init(&app, name, &data), -2);
+        EXPECT_TRUE(journal.lines.empty());
+        EXPECT_EQ(second.pApplication, nullptr);
+        EXPECT_FALSE(second.IsEnabled());
+        EXPECT_EQ(second.Destroy(), -1);
+        EXPECT_EQ(app.GetModuleByName("Panel"), first);
+    }
+    // Only the registered module is unloaded; the refused ones never loaded.
+    EXPECT_EQ(app.DestroyModules(), 0);
+    EXPECT_EQ(journal.lines, std::vector<std::string>{"Panel:unload"});
+}
+
 TEST_F(Registry, EnableAndDisableCallTheirHooksOnlyOnAChange)
 {
     Module* m = new Module(&journal, "Lamp");

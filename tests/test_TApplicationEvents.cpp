@@ -312,11 +312,11 @@ TEST_F(Events, SwipeEventsReleaseThePostersReferenceAfterDispatch)
         TSwipeData* swipe = new TSwipeData(1, 2, 3, 4, 5, 6, 7, 8, 9, 1.5, 2.5, 3.5);
         swipe->incRef(); // the test's own hold, so the object outlives the release
         unsigned int counterSeenByListener = 0;
-        consumer.onEvent = [&] { counterSeenByListener = swipe->ReferenceCounter; };
+        consumer.onEvent = [&] { counterSeenByListener = swipe->ReferenceCounter.load(); };
         app.PostSDLUserEvent(c.code, swipe, nullptr);
         EXPECT_EQ(process(), 1);
         EXPECT_EQ(counterSeenByListener, 2u); // released only after dispatch
-        EXPECT_EQ(swipe->ReferenceCounter, c.released ? 1u : 2u);
+        EXPECT_EQ(swipe->ReferenceCounter.load(), c.released ? 1u : 2u);
         swipe->decRef();
         if (!c.released)
             swipe->decRef();
@@ -324,6 +324,55 @@ TEST_F(Events, SwipeEventsReleaseThePostersReferenceAfterDispatch)
     // A swipe code without a payload is left alone.
     app.PostSDLUserEvent(0x1010000, nullptr, nullptr);
     EXPECT_EQ(process(), 1);
+}
+
+TEST_F(Events, AThrowingListenerIsReportedCountsAsNotConsumingAndItsSwipeIsReleased)
+{
+    Listener thrower(&seen, "Thrower", 1);
+    thrower.once = false;
+    thrower.onEvent = [] { throw std::runtime_error("listener failed"); };
+    Listener next(&seen, "Next", 1);
+    app.AddEventListener(&thrower, false);
+    app.AddEventListener(&next, false);
+    TSwipeData* swipe = new TSwipeData(1, 2, 3, 4, 5, 6, 7, 8, 9, 1.5, 2.5, 3.5);
+    swipe->incRef(); // the test's own hold
+
+    testing::internal::CaptureStdout();
+    app.PostSDLUserEvent(0x1010000, swipe, nullptr);
+    int result = -1;
+    try {
+        result = process();
+    } catch (...) {
+        ADD_FAILURE() << "the listener's exception reached the caller";
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(seen, (std::vector<std::string>{"Thrower", "Next"}));
+    EXPECT_NE(out.find("TApplication:ProcessNextEvent:Ioctl unhandled exception\n"), std::string::npos) << out;
+    EXPECT_EQ(swipe->ReferenceCounter.load(), 1u);
+    swipe->decRef();
+}
+
+TEST(SwipeData, HoldersOnSeveralThreadsKeepTheCountExact)
+{
+    TSwipeData* swipe = new TSwipeData(1, 2, 3, 4, 5, 6, 7, 8, 9, 1.5, 2.5, 3.5);
+    constexpr int kThreads = 4, kEach = 200000;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> holders;
+    for (int t = 0; t < kThreads; ++t)
+        holders.emplace_back([&] {
+            while (!go)
+                std::this_thread::yield();
+            for (int i = 0; i < kEach; ++i) {
+                swipe->incRef();
+                swipe->decRef();
+            }
+        });
+    go = true;
+    for (auto& h : holders)
+        h.join();
+    EXPECT_EQ(swipe->ReferenceCounter.load(), 1u);
+    swipe->decRef();
 }
 
 TEST(SwipeData, KeepsItsValuesAndDiesWithItsLastHolder)
@@ -336,10 +385,10 @@ TEST(SwipeData, KeepsItsValuesAndDiesWithItsLastHolder)
     EXPECT_EQ(swipe->StartDiff[0], 20);
     EXPECT_DOUBLE_EQ(swipe->Speed, 4.5);
     EXPECT_DOUBLE_EQ(swipe->Velocity[0], -1.0);
-    EXPECT_EQ(swipe->ReferenceCounter, 1u);
+    EXPECT_EQ(swipe->ReferenceCounter.load(), 1u);
     swipe->incRef();
     swipe->decRef();
-    EXPECT_EQ(swipe->ReferenceCounter, 1u);
+    EXPECT_EQ(swipe->ReferenceCounter.load(), 1u);
     swipe->decRef(); // deleted here; a leak or double free shows under the sanitizers
 }
 

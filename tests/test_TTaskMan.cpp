@@ -15,11 +15,14 @@
 #include <SDL2/SDL_timer.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <sys/prctl.h>
+#include <thread>
 #include <vector>
 
 using namespace vorel_sdl2;
@@ -297,6 +300,105 @@ TEST_F(TimedTasks, TasksMayAddAndRemoveTasksOfTheirOwnList)
     EXPECT_EQ(order, (std::vector<std::string>{"adder", "self", "child"}));
     EXPECT_EQ(deleted, 2);
     EXPECT_TRUE(man.TaskList[TASK_NORMAL].empty());
+}
+
+TEST_F(TimedTasks, TasksOnTwoThreadsChangeEachOthersListsAtOnce)
+{
+    // A draw-list task and a main-loop task both run at the same moment; each
+    // adds a task to and removes one from the other thread's list. Were a
+    // list locked for the whole of its walk, the two threads would wait for
+    // each other for ever: on a time-out the manager is left to them.
+    auto* man = new TTaskMan;
+    int drawDeleted = 0, normalDeleted = 0;
+    FnTask* drawVictim = new FnTask(1000000, TTimedTaskHandler::ENDLESS, [] {}, &drawDeleted);
+    FnTask* normalVictim = new FnTask(1000000, TTimedTaskHandler::ENDLESS, [] {}, &normalDeleted);
+    std::atomic<int> inside{0};
+    auto meet = [&inside] {
+        ++inside;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (inside < 2 && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+    };
+    auto crossing = [&](TimedTaskType other, FnTask* victim) {
+        return new FnTask(0, TTimedTaskHandler::EXECUTE_ONCE, [=, &meet] {
+            meet();
+            man->AddTimedTask(new FnTask(1000000, TTimedTaskHandler::ENDLESS, [] {}), other);
+            man->RemoveTimedTask(victim, true);
+        });
+    };
+    FnTask* fromDraw = crossing(TASK_NORMAL, normalVictim);
+    FnTask* fromNormal = crossing(TASK_DRAW, drawVictim);
+    fromDraw->EnableAndExecuteImmediate();
+    fromNormal->EnableAndExecuteImmediate();
+    man->AddTimedTask(fromDraw, TASK_DRAW);
+    man->AddTimedTask(drawVictim, TASK_DRAW);
+    man->AddTimedTask(fromNormal, TASK_NORMAL);
+    man->AddTimedTask(normalVictim, TASK_NORMAL);
+
+    std::promise<void> drawDone, normalDone;
+    auto drawFuture = drawDone.get_future(), normalFuture = normalDone.get_future();
+    std::thread draw([&] {
+        man->ProcessTasks(TASK_DRAW);
+        drawDone.set_value();
+    });
+    std::thread normal([&] {
+        man->ProcessTasks(TASK_NORMAL);
+        normalDone.set_value();
+    });
+    const bool finished = drawFuture.wait_for(std::chrono::seconds(20)) == std::future_status::ready &&
+                          normalFuture.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+    if (!finished) {
+        draw.detach();
+        normal.detach();
+        FAIL() << "the two task lists deadlocked";
+    }
+    draw.join();
+    normal.join();
+    EXPECT_EQ(drawDeleted, 1);
+    EXPECT_EQ(normalDeleted, 1);
+    // Each list holds just the task the other thread added.
+    for (TimedTaskType t : {TASK_NORMAL, TASK_DRAW}) {
+        ASSERT_EQ(man->TaskList[t].size(), 1u);
+        EXPECT_NE(man->TaskList[t].front(), nullptr);
+    }
+    delete man;
+}
+
+TEST_F(TimedTasks, ATaskRemovedByAnotherThreadWhileItRunsIsFreedAfterItsRun)
+{
+    TTaskMan man;
+    int deleted = 0;
+    std::atomic<bool> running{false}, release{false};
+    FnTask* task = new FnTask(0, TTimedTaskHandler::ENDLESS, [&] {
+        running = true;
+        while (!release)
+            std::this_thread::yield();
+    }, &deleted);
+    task->EnableAndExecuteImmediate();
+    man.AddTimedTask(task, TASK_THREAD_SAFE);
+    std::thread walker([&] { man.ProcessTasks(TASK_THREAD_SAFE); });
+    while (!running)
+        std::this_thread::yield();
+    // Not waiting for the walk: the entry leaves now, the object after its run.
+    std::promise<void> done;
+    auto removal = done.get_future();
+    std::thread remover([&] {
+        man.RemoveTimedTask(task, true);
+        done.set_value();
+    });
+    if (removal.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        release = true;
+        remover.join();
+        walker.join();
+        FAIL() << "the removal waited for the walk";
+    }
+    remover.join();
+    EXPECT_FALSE(man.IsTimedTaskValid(task, TASK_ANY));
+    EXPECT_EQ(deleted, 0);
+    release = true;
+    walker.join();
+    EXPECT_EQ(deleted, 1);
+    EXPECT_TRUE(man.TaskList[TASK_THREAD_SAFE].empty());
 }
 
 TEST_F(TimedTasks, AWrappedTickCounterRestartsTheInterval)

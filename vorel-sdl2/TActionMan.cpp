@@ -1,13 +1,15 @@
 #include "TActionMan.h"
 
+#include "Platform.h"
 #include "TLogManager.h"
+
+#include "Algorithms.h"
 
 #include <SDL2/SDL_error.h>
 #include <SDL2/SDL_thread.h>
 
 #include <algorithm>
 #include <exception>
-#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -39,15 +41,6 @@ int execAH(void* data)
     return 0;
 }
 
-void DeleteDistinct(std::vector<TActionHandler*>& handlers)
-{
-    std::sort(handlers.begin(), handlers.end());
-    handlers.erase(std::unique(handlers.begin(), handlers.end()), handlers.end());
-    for (TActionHandler* h : handlers)
-        delete h;
-    handlers.clear();
-}
-
 } // namespace
 
 // ---- handlers ---------------------------------------------------------------
@@ -64,11 +57,18 @@ void* TActionHandler::GetRelatedObject() { return UserData; }
 TActionHandler::~TActionHandler() = default;
 
 TAsyncActionHandler::TAsyncActionHandler(TActionHandler* handler)
-    : TActionHandler(handler ? handler->UserData : nullptr, handler ? handler->HType : ahtExecuteEndless),
-      pHandler(handler)
+    : TActionHandler(handler ? handler->UserData : nullptr, handler ? handler->HType : ahtExecuteEndless)
 {
-    if (handler)
-        Enabled = handler->Enabled.load();
+    if (!handler)
+        return;
+    Enabled = handler->Enabled.load();
+    // The wrapper is one registration of the wrapped handler; it is released
+    // when the wrapper and every thread started for it are done.
+    ++handler->mRegistrations;
+    pHandler = std::shared_ptr<TActionHandler>(handler, [](TActionHandler* h) {
+        if (TActionHandler::Release(h, 1) == 0)
+            delete h;
+    });
 }
 
 void TAsyncActionHandler::execute(std::string ActionName, void* hActionData)
@@ -105,17 +105,20 @@ TAction::TAction(const std::string& name) : Name(name), Enabled(1)
 
 TAction::~TAction()
 {
-    // A handler registered several times is still deleted once.
-    std::vector<TActionHandler*> all;
+    std::vector<TActionHandler*> doomed;
     for (int t = 0; t < kContexts; ++t) {
         for (TActionHandler* h : Handlers[t])
-            if (h)
-                all.push_back(h);
-        all.insert(all.end(), mDeferredDelete[t].begin(), mDeferredDelete[t].end());
-        mDeferredDelete[t].clear();
+            if (h && TActionHandler::Release(h, 1) == 0)
+                doomed.push_back(h);
+        for (TActionHandler* h : mWalk[t].TakeKept())
+            if (h->mRegistrations == 0)
+                doomed.push_back(h);
         Handlers[t].clear();
     }
-    DeleteDistinct(all);
+    std::sort(doomed.begin(), doomed.end());
+    doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+    for (TActionHandler* h : doomed)
+        delete h;
 }
 
 void TAction::RegisterActionHandler(TActionHandler* pHandler, ActionHandleType HandleType)
@@ -136,6 +139,7 @@ void TAction::RegisterActionHandler(TActionHandler* pHandler, ActionHandleType H
     }
     if (HandleType == ACTION_ASYNC)
         pHandler = new TAsyncActionHandler(pHandler);
+    ++pHandler->mRegistrations;
     Handlers[HandleType].push_back(pHandler);
     ++mCount[HandleType];
 }
@@ -143,65 +147,60 @@ void TAction::RegisterActionHandler(TActionHandler* pHandler, ActionHandleType H
 void TAction::EraseEntry(int type, HandlerList::iterator& it)
 {
     --mCount[type];
-    if (mWalkDepth[type] > 0) {
-        // A walk holds iterators into this list: leave a hole, closed when it ends.
-        *it = nullptr;
-        mHasHoles[type] = true;
-        ++it;
-    } else {
-        it = Handlers[type].erase(it);
-    }
+    it = mWalk[type].Erase(Handlers[type], it);
 }
 
-int TAction::Detach(TActionHandler* pHandler, ActionHandleType Filter)
+int TAction::Detach(TActionHandler* pHandler, ActionHandleType Filter, int& walked)
 {
-    int walked = -1;
+    walked = -1;
+    int removed = 0;
     if (!pHandler)
-        return walked;
+        return removed;
     for (int t = 0; t < kContexts; ++t) {
         if (!Selects(Filter, t))
             continue;
-        for (auto it = Handlers[t].begin(); it != Handlers[t].end();) {
-            if (*it == pHandler) {
-                if (walked < 0 && mWalkDepth[t] > 0)
-                    walked = t;
-                EraseEntry(t, it);
-            } else {
-                ++it;
-            }
-        }
+        const int n = mWalk[t].EraseIf(Handlers[t], [pHandler](TActionHandler* h) { return h == pHandler; });
+        mCount[t] -= n;
+        removed += n;
+        if (n > 0 && walked < 0 && mWalk[t].Walking())
+            walked = t;
     }
-    return walked;
+    return removed;
+}
+
+void TAction::Release(TActionHandler* pHandler, int removed, bool DeleteInstance, int walked)
+{
+    const int left = TActionHandler::Release(pHandler, removed);
+    // Still held by another registration (another list, action or an
+    // asynchronous wrapper): freeing it now would leave those dangling.
+    if (DeleteInstance && left == 0)
+        Dispose(pHandler, walked);
 }
 
 void TAction::Dispose(TActionHandler* pHandler, int type)
 {
-    if (IsContext(type) && mWalkDepth[type] > 0)
-        mDeferredDelete[type].push_back(pHandler);
+    if (IsContext(type))
+        mWalk[type].Dispose(pHandler);
     else
         delete pHandler;
 }
 
 void TAction::EndWalk(int type)
 {
-    if (--mWalkDepth[type] > 0)
-        return;
-    if (mHasHoles[type]) {
-        Handlers[type].remove(nullptr);
-        mHasHoles[type] = false;
-    }
-    if (!mDeferredDelete[type].empty()) {
-        std::vector<TActionHandler*> doomed;
-        doomed.swap(mDeferredDelete[type]);
-        DeleteDistinct(doomed);
-    }
+    // A handler taken off every list during the walk and registered again
+    // before it ended belongs to its new registrations.
+    for (TActionHandler* h : mWalk[type].End(Handlers[type]))
+        if (h->mRegistrations == 0)
+            delete h;
 }
 
 int TAction::UnregisterActionHandler(TActionHandler* pHandler, bool DeleteInstance, ActionHandleType Filter)
 {
-    int walked = Detach(pHandler, Filter);
-    if (DeleteInstance && pHandler)
-        Dispose(pHandler, walked);
+    if (!pHandler)
+        return 0;
+    int walked;
+    const int removed = Detach(pHandler, Filter, walked);
+    Release(pHandler, removed, DeleteInstance, walked);
     return 0;
 }
 
@@ -214,8 +213,7 @@ int TAction::UnregisterActionHandlerByRelatedObject(void* pRelatedObject, bool D
             if (!h || h->GetRelatedObject() != pRelatedObject)
                 continue;
             EraseEntry(t, it);
-            if (DeleteInstance)
-                Dispose(h, t);
+            Release(h, 1, DeleteInstance, t);
             removed = true;
             break;
         }
@@ -237,38 +235,34 @@ void TAction::Execute(void* hActionData, ActionHandleType ExecType)
     const int t = ExecType;
     HandlerList& list = Handlers[t];
     // Checked after the run, so that a handler can end itself by switching to
-    // once; a once handler leaves every entry of this list, also when it throws.
-    auto finish = [this, t, &list](HandlerList::iterator it, TActionHandler* h) {
+    // once. A once registration leaves its list after its run, also when the
+    // handler throws; the handler goes with its last registration.
+    auto finish = [this, t](HandlerList::iterator it, TActionHandler* h) {
         if (*it != h || h->GetType() != TActionHandler::ahtExecuteOnce)
             return;
-        for (auto e = list.begin(); e != list.end();) {
-            if (*e == h)
-                EraseEntry(t, e);
-            else
-                ++e;
-        }
-        mDeferredDelete[t].push_back(h);
+        EraseEntry(t, it);
+        Release(h, 1, true, t);
+    };
+    struct WalkScope {
+        TAction* self;
+        int t;
+        ~WalkScope() { self->EndWalk(t); }
     };
 
-    ++mWalkDepth[t];
-    try {
-        for (auto it = list.begin(); it != list.end(); ++it) {
-            TActionHandler* h = *it;
-            if (!h)
-                continue;
-            try {
-                h->execute(Name, hActionData);
-            } catch (...) {
-                finish(it, h);
-                throw;
-            }
+    BeginWalk(t);
+    WalkScope scope{this, t};
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        TActionHandler* h = *it;
+        if (!h)
+            continue;
+        try {
+            h->execute(Name, hActionData);
+        } catch (...) {
             finish(it, h);
+            throw;
         }
-    } catch (...) {
-        EndWalk(t);
-        throw;
+        finish(it, h);
     }
-    EndWalk(t);
 }
 
 int TAction::GetHandlersCount(ActionHandleType OfType) const
@@ -283,7 +277,7 @@ void TAction::ForHandlers(ActionHandleType OfType, const HandlerTask& Task)
     for (int t = 0; t < kContexts; ++t) {
         if (!Selects(OfType, t))
             continue;
-        ++mWalkDepth[t];
+        BeginWalk(t);
         try {
             for (auto it = Handlers[t].begin(); it != Handlers[t].end(); ++it) {
                 if (!*it)
@@ -331,14 +325,18 @@ TActionMan::~TActionMan()
     SDL_DestroyMutex(LifeMutex);
 }
 
+TActionMan::ActionVector::iterator TActionMan::SearchLocked(const std::string& ActionName, bool& found)
+{
+    auto hit = SortedFindLast(ActionList, ActionName, [](const TAction* a) -> const std::string& { return a->Name; });
+    found = hit.found;
+    return hit.position;
+}
+
 TAction* TActionMan::FindLocked(const std::string& ActionName)
 {
-    auto it = std::upper_bound(ActionList.begin(), ActionList.end(), ActionName,
-                               [](const std::string& name, const TAction* a) { return name < a->Name; });
-    if (it == ActionList.begin())
-        return nullptr;
-    --it;
-    return (*it)->Name == ActionName ? *it : nullptr;
+    bool found;
+    auto it = SearchLocked(ActionName, found);
+    return found ? *it : nullptr;
 }
 
 TAction* TActionMan::AddActionListener(std::string ActionName, TActionHandler* pActionHandler, ActionHandleType type)
@@ -348,13 +346,9 @@ TAction* TActionMan::AddActionListener(std::string ActionName, TActionHandler* p
         return nullptr;
     }
     SDL_LockMutex(ActionListMutex);
-    TAction* action = FindLocked(ActionName);
-    if (!action) {
-        action = new TAction(ActionName);
-        auto at = std::upper_bound(ActionList.begin(), ActionList.end(), ActionName,
-                                   [](const std::string& name, const TAction* a) { return name < a->Name; });
-        ActionList.insert(at, action);
-    }
+    bool found;
+    auto at = SearchLocked(ActionName, found);
+    TAction* action = found ? *at : *ActionList.insert(at, new TAction(ActionName));
     // Registered under the lock, so that a concurrent UnregisterAction cannot
     // free the action in between.
     action->RegisterActionHandler(pActionHandler, type);
@@ -405,10 +399,10 @@ void TActionMan::UnregisterAction(TAction* pAction, bool DeleteInstance)
     if (!pAction)
         return;
     SDL_LockMutex(ActionListMutex);
-    auto it = std::upper_bound(ActionList.begin(), ActionList.end(), pAction->Name,
-                               [](const std::string& name, const TAction* a) { return name < a->Name; });
-    if (it != ActionList.begin() && *(it - 1) == pAction)
-        ActionList.erase(it - 1);
+    bool found;
+    auto it = SearchLocked(pAction->Name, found);
+    if (found && *it == pAction)
+        ActionList.erase(it);
     SDL_UnlockMutex(ActionListMutex);
     if (DeleteInstance)
         DeleteAction(pAction);
@@ -419,12 +413,14 @@ int TActionMan::UnregisterAction(std::string ActionName, bool DeleteInstance)
     if (ActionName.empty())
         return -1;
     SDL_LockMutex(ActionListMutex);
-    TAction* action = FindLocked(ActionName);
-    if (!action) {
+    bool found;
+    auto it = SearchLocked(ActionName, found);
+    if (!found) {
         SDL_UnlockMutex(ActionListMutex);
         return -1;
     }
-    ActionList.erase(std::find(ActionList.begin(), ActionList.end(), action));
+    TAction* action = *it;
+    ActionList.erase(it);
     SDL_UnlockMutex(ActionListMutex);
     if (DeleteInstance)
         DeleteAction(action);
@@ -438,14 +434,17 @@ int TActionMan::UnregisterAllActionHandlers(TActionHandler* pHandler, bool Delet
     SDL_LockMutex(ActionListMutex);
     TAction* walker = nullptr;
     int walked = -1;
+    int removed = 0;
     for (TAction* a : ActionList) {
-        int w = a->Detach(pHandler, ACTION_ANY);
+        int w;
+        removed += a->Detach(pHandler, ACTION_ANY, w);
         if (w >= 0 && !walker) {
             walker = a;
             walked = w;
         }
     }
-    if (DeleteInstance) {
+    const int left = TActionHandler::Release(pHandler, removed);
+    if (DeleteInstance && left == 0) {
         if (walker)
             walker->Dispose(pHandler, walked);
         else
@@ -479,42 +478,35 @@ void TActionMan::GenerateAction_immediate(std::string ActionName, void* hActionD
 
 void TActionMan::ProcessActions()
 {
-    for (;;) {
+    // Taken in batches, one short critical section each; the pass ends at
+    // its count or time budget, so a flood from other threads cannot hold
+    // the main loop here. The rest stays queued, in order, for the next pass.
+    constexpr size_t kBatch = 256;
+    const Uint32 start = Platform.Ticks();
+    std::vector<TGeneratedAction*> batch;
+    batch.reserve(kBatch);
+    for (size_t moved = 0; moved < kActionsPerPass;) {
         SDL_LockMutex(ActionQueueMutex);
-        if (GeneratedActionQueue.empty()) {
-            SDL_UnlockMutex(ActionQueueMutex);
-            return;
-        }
-        std::unique_ptr<TGeneratedAction> generated(GeneratedActionQueue.front());
-        GeneratedActionQueue.pop_front();
+        const size_t n = std::min({kBatch, kActionsPerPass - moved, GeneratedActionQueue.size()});
+        batch.assign(GeneratedActionQueue.begin(), GeneratedActionQueue.begin() + n);
+        GeneratedActionQueue.erase(GeneratedActionQueue.begin(), GeneratedActionQueue.begin() + n);
         SDL_UnlockMutex(ActionQueueMutex);
-        ActionGenerated(generated->ActionName, generated->hActionData, generated->Restriction, false);
+        if (n == 0)
+            return;
+        for (TGeneratedAction* generated : batch) {
+            std::unique_ptr<TGeneratedAction> owned(generated);
+            ActionGenerated(owned->ActionName, owned->hActionData, owned->Restriction, false);
+        }
+        moved += n;
+        if (Platform.Ticks() - start >= kPassBudgetMs)
+            return;
     }
 }
 
 void TActionMan::MatchPrefixes(const std::string& ActionName, std::vector<TAction*>& out)
 {
-    // Prefixes of one name sort in length order, so looking up each leading
-    // part in turn yields the matches in name order. Each search starts past
-    // the previous position; it ends as soon as no name starts with the
-    // current part, since no longer part can match then.
-    const std::string_view name(ActionName);
-    auto lo = ActionList.begin();
-    const auto hi = ActionList.end();
-    for (size_t len = 1; len <= name.size() && lo != hi; ++len) {
-        const std::string_view part = name.substr(0, len);
-        lo = std::lower_bound(lo, hi, part,
-                              [](const TAction* a, std::string_view p) { return std::string_view(a->Name) < p; });
-        if (lo == hi)
-            break;
-        const std::string_view found((*lo)->Name);
-        if (found == part) {
-            out.push_back(*lo);
-            ++lo;
-        } else if (found.substr(0, len) != part) {
-            break;
-        }
-    }
+    SortedForEachLeadingPart(ActionList, ActionName, [](const TAction* a) -> const std::string& { return a->Name; },
+                             [&out](ActionVector::iterator at) { out.push_back(*at); });
 }
 
 int TActionMan::ActionGenerated(const std::string& ActionName, void* hActionData, ActionHandleType Filter,
@@ -528,7 +520,7 @@ int TActionMan::ActionGenerated(const std::string& ActionName, void* hActionData
     if (!executeImmediately) {
         for (TAction* a : matched) {
             for (int t = 0; t < kContexts; ++t) {
-                if (!Selects(Filter, t) || a->mCount[t] == 0)
+                if (!Selects(Filter, t) || a->mCount[t] == 0 || (t == ACTION_DRAW && !kDrawContextQueued))
                     continue;
                 ++count;
                 SDL_LockMutex(ToRunMutex[t]);

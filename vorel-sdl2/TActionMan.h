@@ -8,7 +8,19 @@
 // part of, or equal to, the generated name receives one run-queue entry per
 // handler context it has handlers for, in name order and context order 0..3.
 // Each run queue is then drained by the thread owning that context
-// (ExecuteActions). TApplication is a TActionMan.
+// (ExecuteActions). TApplication is a TActionMan. One ProcessActions pass
+// moves at most kActionsPerPass generated actions (less once it has taken
+// kPassBudgetMs), oldest first; the rest waits, in order, for the next pass,
+// so a flood from other threads cannot stall the main loop. The headless
+// build has no draw thread: nothing is queued for ACTION_DRAW there (its
+// handlers stay registered; GenerateAction_immediate still runs them).
+//
+// Handlers: a handler may be registered several times, on several contexts
+// or actions; its registrations (an asynchronous wrapper counts as one) share
+// the object, which is freed when the last of them is gone. A once handler's
+// registration runs once and leaves its list. Unregistering with deletion
+// frees a handler only when no registration is left; until then the others
+// keep it.
 //
 // Threads: GenerateAction, AddActionListener, GetAction and the Unregister*
 // calls may come from any thread. The handler lists of one action carry no
@@ -24,7 +36,10 @@
 // manager itself goes only after every context has stopped draining it.
 #pragma once
 
+#include "SafeWalk.h"
+
 #include <SDL2/SDL_mutex.h>
+#include <SDL2/SDL_stdinc.h>
 
 #include <array>
 #include <atomic>
@@ -66,6 +81,17 @@ public:
     // Read by asynchronous threads while other threads may toggle it.
     std::atomic<bool> Enabled;
     TAHType HType;
+
+private:
+    friend class TAction;
+    friend class TActionMan;
+    friend class TAsyncActionHandler;
+
+    // Registrations that hold this handler: one per list entry, one per
+    // asynchronous wrapper. The object is freed when the last one goes.
+    std::atomic<int> mRegistrations{0};
+    // Drops n registrations; the number left.
+    static int Release(TActionHandler* h, int n) { return h->mRegistrations.fetch_sub(n) - n; }
 };
 
 // Calls a member function of a listener object; does nothing while disabled
@@ -154,19 +180,21 @@ private:
     // the operations above, which keep the counts below in step.
     HandlerList Handlers[4];
 
-    // Removes every entry of pHandler from the lists the filter selects and
-    // returns the first of them that is being walked right now, or -1.
-    int Detach(TActionHandler* pHandler, ActionHandleType Filter);
-    // Deletes a handler that has left the lists, or keeps it until the walk
-    // of list `type` (when it is running) has ended.
+    // Removes every entry of pHandler from the lists the filter selects (the
+    // registrations are not released) and returns how many; `walked` is the
+    // first of those lists that is being walked right now, or -1.
+    int Detach(TActionHandler* pHandler, ActionHandleType Filter, int& walked);
+    // Releases `removed` registrations; with DeleteInstance, frees the
+    // handler when none is left, at once or when the walk of list `walked`
+    // (if one runs) has ended.
+    void Release(TActionHandler* pHandler, int removed, bool DeleteInstance, int walked);
     void Dispose(TActionHandler* pHandler, int type);
     void EraseEntry(int type, HandlerList::iterator& it);
+    void BeginWalk(int type) { mWalk[type].Begin(); }
     void EndWalk(int type);
 
     // Per context; each is only touched by the thread that owns the context.
-    int mWalkDepth[4] = {0, 0, 0, 0};
-    bool mHasHoles[4] = {false, false, false, false};
-    std::vector<TActionHandler*> mDeferredDelete[4];
+    TSafeWalk<HandlerList> mWalk[4];
     // Handler counts, read by the main thread while the owner of a context
     // changes its list.
     std::atomic<int> mCount[4];
@@ -177,8 +205,23 @@ private:
     bool mDeletePending = false;
 };
 
+// Whether ACTION_DRAW entries are queued: the headless build has no draw
+// thread to drain them, so its draw handlers stay registered but are never
+// queued (and not counted by ActionGenerated); GenerateAction_immediate still
+// runs them on the calling thread.
+#ifdef VOREL_NOGFX
+inline constexpr bool kDrawContextQueued = false;
+#else
+inline constexpr bool kDrawContextQueued = true;
+#endif
+
 class TActionMan {
 public:
+    // One ProcessActions pass moves at most this many generated actions, and
+    // stops early once it has taken kPassBudgetMs.
+    static constexpr size_t kActionsPerPass = 4096;
+    static constexpr Uint32 kPassBudgetMs = 4;
+
     struct TGeneratedAction {
         std::string ActionName;
         void* hActionData;
@@ -206,8 +249,8 @@ public:
     void GenerateAction(std::string ActionName, void* hActionData, ActionHandleType Filter);
     void GenerateAction_immediate(std::string ActionName, void* hActionData, ActionHandleType Filter);
 
-    // Moves every action generated since the last call into the run queue of
-    // each handler context it matches.
+    // Moves the oldest generated actions (a bounded number, see
+    // kActionsPerPass) into the run queue of each handler context they match.
     void ProcessActions();
     // Runs, on the calling thread, the queued actions of one context.
     void ExecuteActions(ActionHandleType ExecType);
@@ -221,6 +264,8 @@ public:
 private:
     typedef std::vector<TAction*> ActionVector;
 
+    // The action named ActionName (found), or where one of that name goes.
+    ActionVector::iterator SearchLocked(const std::string& ActionName, bool& found);
     TAction* FindLocked(const std::string& ActionName);
     // Purges the action's queued entries and deletes it now, or, while one of
     // its entries runs, marks it for the last runner to delete.

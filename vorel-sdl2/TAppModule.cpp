@@ -42,7 +42,14 @@ int TAppModule::Init(TApplication* app, std::string name, void* data)
     pApplication = app;
     ModuleName = name;
     Enabled = 1;
-    app->AddModule(this);
+    const int registered = app->AddModule(this);
+    if (registered != 0) {
+        // Not in the registry, so nothing would ever unload it: not loaded,
+        // and left as it was before the call.
+        pApplication = nullptr;
+        Enabled = 0;
+        return registered;
+    }
     return data ? Load(data) : 0;
 }
 

@@ -41,9 +41,11 @@ public:
     virtual std::string GetVersion();
 
     // -1 for a null application or an empty name (nothing changes). Else
-    // sets the application and the name, enables the module, registers it
-    // (a refused registration, e.g. a name already taken, does not stop the
-    // rest) and returns 0 for null data or Load's result.
+    // sets the name and registers the module; a refused registration (a name
+    // already taken: -2) is returned, and the module is neither loaded nor
+    // bound to the application nor enabled (the caller still owns it; Destroy
+    // refuses it). A registered module is enabled and bound to the
+    // application, and the result is 0 for null data or Load's result.
     int Init(TApplication* app, std::string name, void* data);
     // -1 without an application; else unloads, unregisters, takes the module
     // off the event-listener list and deletes this object (it no longer exists

@@ -214,17 +214,10 @@ void TAppParam::RemoveListener(std::uint32_t ID)
     if (ID == 0)
         return;
     for (auto it = mListeners.begin(); it != mListeners.end(); ++it) {
-        if (it->ID != ID)
-            continue;
-        if (mWalkDepth > 0) {
-            // A walk may be standing on this entry (the listener may be
-            // removing itself): keep the node and its function alive.
-            it->ID = 0;
-            bListenerRemoved = true;
-        } else {
-            mListeners.erase(it);
+        if (it->ID == ID) {
+            mListenerWalk.Erase(mListeners, it);
+            return;
         }
-        return;
     }
 }
 
@@ -235,7 +228,7 @@ void TAppParam::TriggerListener(std::uint32_t ID, int changeFlag)
     // Listeners added while this walk runs have larger IDs; they hear the
     // next change, not this one.
     const std::uint32_t newest = mLastListenerID;
-    ++mWalkDepth;
+    mListenerWalk.Begin();
     for (auto it = mListeners.begin(); it != mListeners.end(); ++it) {
         if (it->ID == 0 || it->ID > newest)
             continue;
@@ -250,10 +243,7 @@ void TAppParam::TriggerListener(std::uint32_t ID, int changeFlag)
         if (ID != 0 || consumed)
             break;
     }
-    if (--mWalkDepth == 0 && bListenerRemoved) {
-        mListeners.remove_if([](const ListenerStruct& entry) { return entry.ID == 0; });
-        bListenerRemoved = false;
-    }
+    mListenerWalk.End(mListeners);
 }
 
 void TAppParam::Update()

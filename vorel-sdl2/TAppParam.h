@@ -23,6 +23,7 @@
 #pragma once
 
 #include "Parameters.h"
+#include "SafeWalk.h"
 
 #include <atomic>
 #include <SDL2/SDL_mutex.h>
@@ -136,10 +137,13 @@ private:
     bool bParamChangedAction;
     const TAppParam* pBoundTo;
     std::uint32_t mLastListenerID;
-    // Depth of TriggerListener walks; while one runs, removed entries keep
-    // their place with ID 0 and are erased when the outermost walk ends.
-    int mWalkDepth = 0;
-    bool bListenerRemoved = false;
+    // A removed listener's entry keeps its place (and its function, which
+    // may be the one running) with ID 0 while a TriggerListener walk runs.
+    struct ListenerHoles {
+        static bool IsHole(const ListenerStruct& e) { return e.ID == 0; }
+        static void MakeHole(ListenerStruct& e) { e.ID = 0; }
+    };
+    TSafeWalk<std::list<ListenerStruct>, ListenerHoles> mListenerWalk;
 
     // The manager redirects entries bound to one it deletes.
     void SetBoundTarget(const TAppParam* target) { pBoundTo = target; }

@@ -49,7 +49,8 @@ struct SDL_Renderer;
 
 // Reference-counted payload of a swipe user event (an SDL_USEREVENT whose code
 // has the bits 0x1010000 set). The host creates it and posts it; after
-// dispatch ProcessNextEvent releases the poster's reference.
+// dispatch ProcessNextEvent releases the poster's reference. incRef and
+// decRef may be called from any thread; the last decRef deletes the object.
 struct TSwipeData {
     TSwipeData(int direction, int startX, int startY, int posX, int posY, int relX, int relY, int startDiffX,
                int startDiffY, double speed, double velocityX, double velocityY);
@@ -63,7 +64,8 @@ struct TSwipeData {
     double Velocity[2];
     Uint32 StartTS;
     Uint32 EndTS;
-    unsigned int ReferenceCounter;
+    // Holders live on several threads (the poster, the event pump, handlers).
+    std::atomic<unsigned int> ReferenceCounter;
 
     void incRef();
     // Deletes the object when the last holder lets go.

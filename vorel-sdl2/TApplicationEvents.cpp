@@ -291,7 +291,15 @@ int TApplication::ProcessNextEvent()
             EventListenerListIterator = std::find(EventListenerList.begin(), EventListenerList.end(), listener);
             if (EventListenerListIterator == EventListenerList.end())
                 continue;
-            if (listener->Ioctl(MODULE_IOCTL_EVENT, reinterpret_cast<unsigned long>(&LastEvent)) == 1)
+            // Host code: a throwing listener is reported and counts as not
+            // consuming, and the swipe payload below is still released.
+            int consumed = 0;
+            try {
+                consumed = listener->Ioctl(MODULE_IOCTL_EVENT, reinterpret_cast<unsigned long>(&LastEvent));
+            } catch (...) {
+                std::printf("TApplication:ProcessNextEvent:Ioctl unhandled exception\n");
+            }
+            if (consumed == 1)
                 break;
         }
         EventListenerListIterator = EventListenerList.end();

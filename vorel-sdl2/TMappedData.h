@@ -16,7 +16,8 @@
 // never deleted through this base).
 #pragma once
 
-#include <algorithm>
+#include "Algorithms.h"
+
 #include <string>
 #include <vector>
 
@@ -38,20 +39,15 @@ public:
     // The value of the last element named Name, or a null value.
     static T find(const TElementList& list, const std::string& Name)
     {
-        if (list.empty())
-            return T{};
-        auto it = UpperBound(list, Name);
-        if (it == list.begin())
-            return T{};
-        --it;
-        return it->Name == Name ? it->Data : T{};
+        auto hit = SortedFindLast(list, Name, &Element::Name);
+        return hit.found ? hit.position->Data : T{};
     }
 
     // Inserts after every element whose name is not greater; returns the
     // inserted value.
     static T insert(TElementList& list, const Element& element)
     {
-        auto it = UpperBound(list, element.Name);
+        auto it = SortedUpperBound(list, element.Name, &Element::Name);
         return list.insert(it, element)->Data;
     }
 
@@ -72,10 +68,4 @@ protected:
     TMappedData(const TMappedData&) = default;
     TMappedData& operator=(const TMappedData&) = default;
 
-private:
-    static typename TElementList::const_iterator UpperBound(const TElementList& list, const std::string& Name)
-    {
-        return std::upper_bound(list.begin(), list.end(), Name,
-                                [](const std::string& n, const Element& e) { return n < e.Name; });
-    }
 };

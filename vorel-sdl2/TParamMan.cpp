@@ -6,6 +6,8 @@
 #include "TApplication.h"
 #include "TLogManager.h"
 
+#include "Algorithms.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -50,17 +52,20 @@ int HighestBit(int bits)
     return 0;
 }
 
-bool EntryBefore(const TAppParam* p, const std::string& name, const std::string& domain)
+// Cache entries sort by name, then by domain text, byte-wise.
+std::pair<const std::string&, const std::string&> EntryKey(const TAppParam* p)
 {
-    const int c = p->Name().compare(name);
-    if (c != 0)
-        return c < 0;
-    return p->GetRawDomain().compare(domain) < 0;
+    return {p->Name(), p->GetRawDomain()};
+}
+
+const std::string& EntryName(const TAppParam* p)
+{
+    return p->Name();
 }
 
 bool SortsBefore(const TAppParam* a, const TAppParam* b)
 {
-    return EntryBefore(a, b->Name(), b->GetRawDomain());
+    return EntryKey(a) < EntryKey(b);
 }
 
 } // namespace
@@ -151,11 +156,9 @@ bool TParamMan::isInGetOrSet() const
 TParamMan::ParamVector::iterator TParamMan::GetExactParamIterator(const std::string& ParamName,
                                                                   const std::string& Domain)
 {
-    auto it = std::lower_bound(ParamList.begin(), ParamList.end(), 0,
-                               [&](const TAppParam* p, int) { return EntryBefore(p, ParamName, Domain); });
-    if (it != ParamList.end() && (*it)->Name() == ParamName && (*it)->GetRawDomain() == Domain)
-        return it;
-    return ParamList.end();
+    auto hit = SortedFindFirst(ParamList, std::pair<const std::string&, const std::string&>(ParamName, Domain),
+                               EntryKey);
+    return hit.found ? hit.position : ParamList.end();
 }
 
 TParamMan::ParamVector::iterator TParamMan::AddParamToCache(TAppParam* pParam)
@@ -169,13 +172,13 @@ TParamMan::ParamVector::iterator TParamMan::AddParamToCache(TAppParam* pParam)
     ScopedSDLMutex lock(pParamListMutex);
     const std::string& name = pParam->Name();
     const std::string& domain = pParam->GetRawDomain();
-    auto it = std::upper_bound(ParamList.begin(), ParamList.end(), pParam, SortsBefore);
-    if (it != ParamList.begin() && (*(it - 1))->Name() == name && (*(it - 1))->GetRawDomain() == domain) {
+    auto hit = SortedFindLast(ParamList, EntryKey(pParam), EntryKey);
+    if (hit.found) {
         std::printf("application::Parameter \"%s\" of ID %s already exists in this application.\n", name.c_str(),
                     domain.c_str());
         return ParamList.end();
     }
-    return ParamList.insert(it, pParam);
+    return ParamList.insert(hit.position, pParam);
 }
 
 bool TParamMan::Insert(TAppParam* pParam)
@@ -375,8 +378,7 @@ TAppParam* TParamMan::GetOrSetExactParam(const std::string& ClientID, const std:
         // it: touch it only while it is still cached (entries of one name
         // stand together, sorted by domain).
         ScopedSDLMutex lock(pParamListMutex);
-        auto it = std::lower_bound(ParamList.begin(), ParamList.end(), 0,
-                                   [&](const TAppParam* p, int) { return EntryBefore(p, ParamName, std::string()); });
+        auto it = SortedLowerBound(ParamList, ParamName, EntryName);
         for (; it != ParamList.end() && (*it)->Name() == ParamName; ++it)
             if (*it == param) {
                 param->QuietSave = Quiet;

@@ -22,15 +22,6 @@ constexpr int kLists = 3;
 
 bool IsList(int type) { return type >= 0 && type < kLists; }
 
-void DeleteDistinct(std::vector<TTimedTaskHandler*>& tasks)
-{
-    std::sort(tasks.begin(), tasks.end());
-    tasks.erase(std::unique(tasks.begin(), tasks.end()), tasks.end());
-    for (TTimedTaskHandler* t : tasks)
-        delete t;
-    tasks.clear();
-}
-
 } // namespace
 
 // ---- task handlers ----------------------------------------------------------
@@ -221,26 +212,30 @@ int TAsyncTimedTaskHandler::execThread(void* data)
 
 TTaskMan::TTaskMan()
 {
-    for (auto& m : pTaskListMutex)
-        m = SDL_CreateMutex();
+    for (int t = 0; t < kLists; ++t) {
+        pTaskListMutex[t] = SDL_CreateMutex();
+        pWalkMutex[t] = SDL_CreateMutex();
+    }
 }
 
 TTaskMan::~TTaskMan()
 {
     for (int t = 0; t < kLists; ++t) {
         SDL_LockMutex(pTaskListMutex[t]);
-        std::vector<TTimedTaskHandler*> doomed;
+        std::vector<TTimedTaskHandler*> doomed = mWalk[t].TakeKept();
         for (TTimedTaskHandler* task : TaskList[t])
             if (task)
                 doomed.push_back(task);
-        doomed.insert(doomed.end(), mDeferredDelete[t].begin(), mDeferredDelete[t].end());
-        mDeferredDelete[t].clear();
         TaskList[t].clear();
-        DeleteDistinct(doomed);
         SDL_UnlockMutex(pTaskListMutex[t]);
+        std::sort(doomed.begin(), doomed.end());
+        doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+        TSafeWalk<TaskListType>::DeleteAll(doomed);
     }
-    for (auto& m : pTaskListMutex)
-        SDL_DestroyMutex(m);
+    for (int t = 0; t < kLists; ++t) {
+        SDL_DestroyMutex(pTaskListMutex[t]);
+        SDL_DestroyMutex(pWalkMutex[t]);
+    }
 }
 
 TTimedTaskHandler* TTaskMan::AddTimedTask(TTimedTaskHandler* pTimedTask, TimedTaskType type)
@@ -257,30 +252,22 @@ void TTaskMan::RemoveTimedTask(TTimedTaskHandler* pTimedTask, bool DeleteInstanc
 {
     if (!pTimedTask)
         return;
-    bool deferred = false;
+    bool kept = false;
     for (int t = 0; t < kLists; ++t) {
         SDL_LockMutex(pTaskListMutex[t]);
-        auto& list = TaskList[t];
-        if (std::find(list.begin(), list.end(), pTimedTask) == list.end()) {
-            SDL_UnlockMutex(pTaskListMutex[t]);
-            continue;
-        }
-        // Holding the lock while a walk is in progress means this thread is
-        // the walker, called from inside a task: leave holes, delete later.
-        if (mWalkDepth[t] > 0) {
-            std::replace(list.begin(), list.end(), pTimedTask, static_cast<TTimedTaskHandler*>(nullptr));
-            mHasHoles[t] = true;
-            if (DeleteInstance) {
-                mDeferredDelete[t].push_back(pTimedTask);
-                deferred = true;
-            }
-        } else {
-            list.remove(pTimedTask);
+        const int removed =
+            mWalk[t].EraseIf(TaskList[t], [pTimedTask](TTimedTaskHandler* task) { return task == pTimedTask; });
+        // The walker may be running this very task: it is freed when the walk ends.
+        if (removed > 0 && DeleteInstance && mWalk[t].Walking()) {
+            mWalk[t].Dispose(pTimedTask);
+            kept = true;
         }
         SDL_UnlockMutex(pTaskListMutex[t]);
-        break;
+        if (removed > 0)
+            break;
     }
-    if (DeleteInstance && !deferred)
+    // Outside the lock: a task's destructor may wait for its own thread.
+    if (DeleteInstance && !kept)
         delete pTimedTask;
 }
 
@@ -323,21 +310,6 @@ TimedTaskType TTaskMan::_IsTimedTaskValid(TTimedTaskHandler* pTimedTask, TimedTa
     return found ? type : TASK_ANY;
 }
 
-void TTaskMan::EndWalk(int type)
-{
-    if (--mWalkDepth[type] > 0)
-        return;
-    if (mHasHoles[type]) {
-        TaskList[type].remove(nullptr);
-        mHasHoles[type] = false;
-    }
-    if (!mDeferredDelete[type].empty()) {
-        std::vector<TTimedTaskHandler*> doomed;
-        doomed.swap(mDeferredDelete[type]);
-        DeleteDistinct(doomed);
-    }
-}
-
 void TTaskMan::ProcessTasks(TimedTaskType type)
 {
     if (type == TASK_ANY) {
@@ -349,31 +321,32 @@ void TTaskMan::ProcessTasks(TimedTaskType type)
         return;
     const int t = type;
     auto& list = TaskList[t];
+    SDL_LockMutex(pWalkMutex[t]);
     SDL_LockMutex(pTaskListMutex[t]);
-    ++mWalkDepth[t];
-    // Tasks appended meanwhile are reached in this walk; entries removed
-    // meanwhile are holes, closed when the walk ends.
+    mWalk[t].Begin();
+    // The list lock is dropped while a task runs. Tasks appended meanwhile
+    // are reached in this walk; entries removed meanwhile are holes.
     for (auto it = list.begin(); it != list.end(); ++it) {
         TTimedTaskHandler* task = *it;
         if (!task)
             continue;
+        SDL_UnlockMutex(pTaskListMutex[t]);
         bool finished = false;
         try {
             finished = task->ExecuteConditional();
         } catch (...) {
         }
-        // A task that removed itself meanwhile is no longer the list's to free.
-        if (!finished || *it != task)
-            continue;
-        std::replace(list.begin(), list.end(), task, static_cast<TTimedTaskHandler*>(nullptr));
-        mHasHoles[t] = true;
-        if (mWalkDepth[t] > 1)
-            mDeferredDelete[t].push_back(task);
-        else
-            delete task;
+        SDL_LockMutex(pTaskListMutex[t]);
+        // A task removed meanwhile is no longer the list's to free.
+        if (finished && *it == task) {
+            mWalk[t].EraseIf(list, [task](TTimedTaskHandler* p) { return p == task; });
+            mWalk[t].Dispose(task);
+        }
     }
-    EndWalk(t);
+    std::vector<TTimedTaskHandler*> due = mWalk[t].End(list);
     SDL_UnlockMutex(pTaskListMutex[t]);
+    SDL_UnlockMutex(pWalkMutex[t]);
+    TSafeWalk<TaskListType>::DeleteAll(due);
 }
 
 } // namespace vorel_sdl2

@@ -11,15 +11,16 @@
 // passed. In real-time mode it keeps a fixed schedule and catches up after a
 // stall, one run per processing pass.
 //
-// Threads: Add/Remove/Get/IsTimedTaskValid may be called from any thread; each
-// takes the lock of the list it touches, which is held while that list's tasks
-// run (it is recursive, so a task may add tasks; they run later in the same
-// walk). A task may also remove itself or others from inside execute: entries
-// leave the list at once, deletion waits until the walk is over. Exceptions
-// from a task are logged with its name and the run still counts. A task that
-// touches a list processed on another thread waits for that thread's walk;
-// tasks of the draw list and of the main-loop lists must not do so both ways
-// at once.
+// Threads: Add/Remove/Get/IsTimedTaskValid may be called from any thread,
+// also from inside a task of any list: each takes the lock of the list it
+// touches only for the change itself, and no list lock is held while a task
+// runs, so tasks of the draw list and of the main-loop lists may change each
+// other's lists at the same time. A list is walked by one thread at a time.
+// A task added during a walk of its list is appended and reached later in
+// that walk; a task removed during the walk leaves the list at once, and a
+// removal with deletion frees it when the walk ends. So a task may remove
+// itself or others from inside execute. Exceptions from a task are logged
+// with its name and the run still counts.
 //
 // TAsyncTimedTaskHandler runs its function on a worker thread of its own
 // ("async_" + name) once started; it is meant to be kept by its owner, not put
@@ -27,6 +28,8 @@
 // the destructor also does if the owner forgot; a self-freeing task deletes
 // itself when its thread ends and must then not be touched by anyone else.
 #pragma once
+
+#include "SafeWalk.h"
 
 #include <SDL2/SDL_mutex.h>
 #include <SDL2/SDL_stdinc.h>
@@ -147,15 +150,17 @@ public:
     std::list<TTimedTaskHandler*> TaskList[3];
 
 private:
-    TimedTaskType _IsTimedTaskValid(TTimedTaskHandler* pTimedTask, TimedTaskType type);
-    void EndWalk(int type);
+    typedef std::list<TTimedTaskHandler*> TaskListType;
 
+    TimedTaskType _IsTimedTaskValid(TTimedTaskHandler* pTimedTask, TimedTaskType type);
+
+    // Guards TaskList[t] and mWalk[t]; held only for list changes, never
+    // while a task runs.
     SDL_mutex* pTaskListMutex[3];
-    // Per list, under its mutex: walks in progress, whether removals left
-    // holes, and tasks removed with deletion during a walk.
-    int mWalkDepth[3] = {0, 0, 0};
-    bool mHasHoles[3] = {false, false, false};
-    std::vector<TTimedTaskHandler*> mDeferredDelete[3];
+    // Held for a whole walk of list t (recursive: a task may process its own
+    // list again).
+    SDL_mutex* pWalkMutex[3];
+    TSafeWalk<TaskListType> mWalk[3];
 };
 
 } // namespace vorel_sdl2
