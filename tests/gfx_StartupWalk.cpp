@@ -281,3 +281,74 @@ TEST(StartupWalk, WaitsForDeferredCallsBeforeTheMainLoopEnd)
     EXPECT_EQ(ranOnMain, 2);
     EXPECT_EQ(frames, 3);
 }
+
+// A DrawOnce that throws on every frame: each exception is a failed frame,
+// a bounded run of them ends the application as a non-zero result does, and
+// the fence line is printed at most once a second.
+TEST(DrawOnceThrowing, InTheFrameLoopEndsTheApplication)
+{
+    GuiHost host;
+    host.mRebootOnExit = false;
+    std::atomic<int> thrown{0};
+    host.onFrame = [&](GuiHost&) -> int {
+        ++thrown;
+        throw std::runtime_error("frame failed");
+    };
+    std::atomic<bool> done{false};
+    std::thread deadline([&] {
+        if (!WaitFor([&] { return done.load(); }, 10000))
+            host.terminate(NOTHING); // a spinning draw thread ends here, and the test fails
+    });
+    testing::internal::CaptureStdout();
+    int result = host.Run();
+    std::string out = testing::internal::GetCapturedStdout();
+    done = true;
+    deadline.join();
+    int lines = 0;
+    for (size_t at = 0; (at = out.find("DrawOnce unhandled exception", at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_EQ(thrown, 100);
+    EXPECT_NE(result, 0);
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, 3) << out;
+    EXPECT_NE(out.find("DRAW: DrawOnce failed 100 frames in a row, terminating\n"), std::string::npos);
+    EXPECT_EQ(host.destroyCalls, 1);
+}
+
+namespace {
+std::atomic<int> gDrawThreadFrameWaits{0};
+GuiHost* gHost = nullptr;
+int CountDrawThreadSleeps(Uint32 ms)
+{
+    if (gHost && gHost->IsInDrawThread() && gHost->status() < TApplication::APP_RUNNING && ms == 1000 / 60)
+        ++gDrawThreadFrameWaits;
+    return 0;
+}
+} // namespace
+
+// Before APP_RUNNING nothing paces the draw thread but DrawOnce itself: after
+// each exception it waits a frame.
+TEST(DrawOnceThrowing, BeforeRunningWaitsAFrameAfterEach)
+{
+    PlatformScope restore;
+    vorel_sdl2::Platform.Sleep = &CountDrawThreadSleeps;
+    GuiHost host;
+    gHost = &host;
+    std::atomic<int> thrown{0};
+    host.onDrawBeforeRunning = [&](GuiHost&) -> int {
+        ++thrown;
+        throw std::runtime_error("loading screen failed");
+    };
+    host.onStartup = [&](GuiHost& h) {
+        h.LoadGUI(nullptr);
+        WaitFor([&] { return thrown >= 5; });
+        h.setStatus(TApplication::APP_STARTUP);
+    };
+    std::atomic<int> frames{0};
+    EndAfterThreeFrames(host, frames);
+    host.Run();
+    gHost = nullptr;
+    EXPECT_GE(thrown, 5);
+    EXPECT_EQ(gDrawThreadFrameWaits, thrown);
+    EXPECT_EQ(frames, 3);
+}

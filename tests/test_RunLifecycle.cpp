@@ -11,9 +11,11 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 using vorel_sdl2::TApplication;
 
@@ -28,6 +30,7 @@ public:
     void Startup() override { onStartup(*this); }
     int RunOnce() override { return onRunOnce(*this); }
     int DrawOnce() override { return 0; }
+    Uint32 LastEventType() const { return LastEvent.type; }
 };
 
 bool WaitFor(const std::function<bool()>& condition, int ms = 2000)
@@ -143,4 +146,67 @@ TEST(StartupPhase, RunsWaitingDeferredCalls)
     starter.join();
     EXPECT_TRUE(ranOnMain);
     host.Destroy();
+}
+
+namespace {
+struct FnAction : public vorel_sdl2::TActionHandler {
+    std::function<void()> fn;
+    explicit FnAction(std::function<void()> f) : TActionHandler(nullptr, ahtExecuteOnce), fn(std::move(f)) {}
+    void execute(std::string, void*) override { fn(); }
+};
+} // namespace
+
+// Host code in the thread-safe part runs while the main loop holds the status
+// lock; another thread (the draw thread's frames, a worker the host code
+// waits for) still reads the status without waiting.
+TEST(ThreadSafePart, ReadingTheStatusNeverWaitsForIt)
+{
+    Host host;
+    std::atomic<bool> readInTime{false};
+    std::atomic<bool> handlerRan{false};
+    host.AddActionListener("Wait", new FnAction([&] {
+                               auto read = std::make_shared<std::atomic<bool>>(false);
+                               std::thread reader([&host, read] {
+                                   (void)host.status();
+                                   *read = true;
+                               });
+                               readInTime = WaitFor([&] { return read->load(); });
+                               if (readInTime)
+                                   reader.join();
+                               else
+                                   reader.detach(); // released once this part ends
+                               handlerRan = true;
+                           }),
+                           vorel_sdl2::ACTION_THREAD_SAFE);
+    host.onRunOnce = [&](Host& h) {
+        if (handlerRan) {
+            h.terminate(vorel_sdl2::NOTHING);
+            return 1;
+        }
+        h.GenerateAction("Wait", nullptr, vorel_sdl2::ACTION_ANY);
+        return 0;
+    };
+    host.Run();
+    EXPECT_TRUE(handlerRan);
+    EXPECT_TRUE(readInTime);
+    host.Destroy();
+}
+
+// The documented drain loop ends while terminating, also without SDL's poll
+// sentinel: the quit events are posted once per termination.
+TEST(EventDrain, EndsWithoutThePollSentinel)
+{
+    SDL_SetHint(SDL_HINT_POLL_SENTINEL, "0");
+    ASSERT_EQ(SDL_Init(SDL_INIT_EVENTS), 0) << SDL_GetError();
+    {
+        Host host;
+        host.terminate(vorel_sdl2::NOTHING);
+        std::vector<Uint32> seen;
+        for (int i = 0; i < 50 && host.ProcessNextEvent(); ++i)
+            seen.push_back(host.LastEventType());
+        EXPECT_EQ(seen, (std::vector<Uint32>{SDL_QUIT, SDL_KEYDOWN}));
+        EXPECT_EQ(host.ProcessNextEvent(), 0); // and stays ended
+        host.Destroy();
+    }
+    SDL_Quit();
 }

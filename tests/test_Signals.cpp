@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/reboot.h>
@@ -666,4 +667,123 @@ TEST(ApplicationBasics, CurrentFrequencyIsMeasuredWhileRunning)
     // one among them.
     EXPECT_EQ(app.CurrentFrequency(), 201);
 #endif
+}
+
+// ---- what a signal does to the application's own choices -----------------------
+
+// A fatal signal after the host chose SHUTDOWN: the handling keeps the choice.
+TEST(SignalChoices, AFatalSignalKeepsTheTerminationTypeChosenBefore)
+{
+    ChildRun run = RunChild([] {
+        Host* host = StartHost(false);
+        host->onDestroy = [host] { Send("TYPE:" + std::to_string(static_cast<int>(host->TerminationType))); };
+        host->terminate(vorel_sdl2::SHUTDOWN);
+        std::abort();
+    });
+    ASSERT_FALSE(run.timedOut) << Dump(run);
+    EXPECT_EQ(run.termSignal, SIGABRT);
+    EXPECT_GE(run.Find("DESTROY:"), 0) << Dump(run);
+    EXPECT_GE(run.Find("TYPE:1"), 0) << Dump(run);
+}
+
+// A stop request while terminating (the service manager's SIGTERM during a
+// restart command): one log line, the process ends by the signal, no reboot.
+TEST(SignalChoices, AStopRequestWhileTerminatingEndsWithoutReboot)
+{
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        ChildRun run = RunChild(
+            [] {
+                Host* host = StartHost(true);
+                host->terminate(vorel_sdl2::RESTART);
+                DeepWait(2);
+            },
+            sig);
+        ASSERT_FALSE(run.timedOut) << Dump(run);
+        EXPECT_EQ(run.termSignal, sig) << Dump(run);
+        EXPECT_EQ(run.Count("REBOOT:"), 0) << Dump(run);
+        EXPECT_EQ(run.Count("Signal " + std::to_string(sig) + " received while terminating: ending without reboot"), 1)
+            << Dump(run);
+        EXPECT_EQ(run.Logs().size(), 1u) << Dump(run);
+    }
+}
+
+// What Destroy logs in the handling reaches the log before the final action.
+TEST(SignalChoices, WhatDestroyLogsIsWrittenBeforeTheReboot)
+{
+    ChildRun run = RunChild([] {
+        Host* host = StartHost(true);
+        host->onDestroy = [host] { host->WriteLog(0, 0, "written by Destroy"); };
+        NullWrite();
+    });
+    ASSERT_FALSE(run.timedOut) << Dump(run);
+    int destroy = run.Find("DESTROY:"), line = run.Find("written by Destroy"), reboot = run.Find("REBOOT:");
+    EXPECT_GT(line, destroy) << Dump(run);
+    EXPECT_GT(reboot, line) << Dump(run);
+}
+
+// ---- signals that used to end a terminal silently --------------------------------
+
+namespace {
+struct FnAction : public vorel_sdl2::TActionHandler {
+    std::function<void()> fn;
+    explicit FnAction(std::function<void()> f) : TActionHandler(nullptr, ahtExecuteOnce), fn(std::move(f)) {}
+    void execute(std::string, void*) override { fn(); }
+};
+
+// A read past the end of a mapped empty file: a real SIGBUS.
+__attribute__((noinline)) void BusError()
+{
+    char name[] = "/tmp/vorel-sigbus-XXXXXX";
+    int fd = mkstemp(name);
+    unlink(name);
+    void* map = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    volatile char c = *static_cast<volatile char*>(map);
+    (void)c;
+}
+} // namespace
+
+TEST(SilentSignals, BusErrorIsHandledAsACrash)
+{
+    ChildRun run = RunChild([] {
+        StartHost(false);
+        BusError();
+    });
+    ASSERT_FALSE(run.timedOut) << Dump(run);
+    EXPECT_EQ(run.termSignal, SIGBUS);
+    EXPECT_GE(run.Find("Signal 7 received. Exiting...\n"), 0) << Dump(run);
+    EXPECT_GE(run.Find("DESTROY:"), 0) << Dump(run);
+}
+
+TEST(SilentSignals, AWriteToAClosedPipeFailsInsteadOfEndingTheProcess)
+{
+    ChildRun run = RunChild([] {
+        StartHost(false);
+        int fds[2];
+        if (pipe(fds) != 0)
+            _exit(3);
+        close(fds[0]);
+        ssize_t n = write(fds[1], "x", 1);
+        Send("WRITE:" + std::to_string(n) + (n < 0 && errno == EPIPE ? " EPIPE" : ""));
+    });
+    ASSERT_FALSE(run.timedOut) << Dump(run);
+    EXPECT_EQ(run.termSignal, 0) << Dump(run);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_GE(run.Find("WRITE:-1 EPIPE"), 0) << Dump(run);
+}
+
+// A stack overflow in an asynchronous action's thread reaches the crash path
+// on that thread's own alternate stack.
+TEST(SilentSignals, StackOverflowInAnAsyncActionIsHandled)
+{
+    ChildRun run = RunChild([] {
+        Host* host = StartHost(false);
+        host->AddActionListener("Deep", new FnAction([] { Overflow(0); }), vorel_sdl2::ACTION_ASYNC);
+        host->GenerateAction("Deep", nullptr, vorel_sdl2::ACTION_ANY);
+        host->Run(); // Startup never ends the start-up phase, which runs asynchronous actions
+    });
+    ASSERT_FALSE(run.timedOut) << Dump(run);
+    EXPECT_EQ(run.termSignal, SIGSEGV) << Dump(run);
+    EXPECT_GE(run.Find("Signal 11 received. Exiting...\n"), 0) << Dump(run);
+    EXPECT_GE(run.Find("DESTROY:"), 0) << Dump(run);
 }

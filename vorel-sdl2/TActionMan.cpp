@@ -1,6 +1,7 @@
 #include "TActionMan.h"
 
 #include "Platform.h"
+#include "TApplication.h" // TThreadSignalStack
 #include "TLogManager.h"
 
 #include "Algorithms.h"
@@ -82,6 +83,7 @@ void TAsyncActionHandler::execute(std::string ActionName, void* hActionData)
     try {
         std::thread([record] {
             pthread_setname_np(pthread_self(), "asyncAction");
+            TThreadSignalStack altStack; // a stack overflow here still reaches the crash path
             execAH(record);
         }).detach();
     } catch (const std::system_error& e) {

@@ -201,7 +201,7 @@ int TApplication::Poll()
 
 TApplication::ApplicationState TApplication::status()
 {
-    return mAppStatus.getCopy();
+    return mStatusMirror.load();
 }
 
 void TApplication::setStatus(ApplicationState state)
@@ -215,6 +215,7 @@ void TApplication::setStatus(ApplicationState state)
         if (SDL_SemValue(mStatusWaiter[s]) == 0)
             SDL_SemPost(mStatusWaiter[s]);
     &mAppStatus = state;
+    mStatusMirror = state;
     OnAppStateChanged(state);
 }
 

@@ -154,9 +154,10 @@ public:
     // were listed when it was taken and still are when their turn comes,
     // until one consumes it (Ioctl(MODULE_IOCTL_EVENT, &event) returns 1).
     // Listeners may add or remove listeners meanwhile. Returns 1 for an
-    // event, 0 for none or for a suppressed function key. While terminating
-    // it posts SDL_QUIT and an Escape key-down on every call. Call it from
-    // the one thread that pumps SDL events.
+    // event, 0 for none or for a suppressed function key. Once terminating it
+    // posts SDL_QUIT and an Escape key-down, once, so a drain loop
+    // `while (ProcessNextEvent()) {}` ends. Call it from the one thread that
+    // pumps SDL events.
     virtual int ProcessNextEvent();
     virtual void PostSDLUserEvent(int UserCode, void* pUserData1, void* pUserData2);
     virtual void PostSDLKeyboardEvent(bool isPressed, SDL_Keycode key, SDL_Keymod mod);
@@ -177,6 +178,7 @@ public:
     // low byte, parameter result shifted left by 8.
     int Poll();
 
+    // Lock-free: never waits for a thread that holds the status lock.
     ApplicationState status();
     void setStatus(ApplicationState state);
     void advanceStatus();
@@ -313,6 +315,12 @@ private:
     SDL_mutex* mpDeferQueueMutex;
     int mSwipeDist;
     ThreadSafeProperty<ApplicationState> mAppStatus;
+    // status() reads this copy without the lock: the thread-safe part of a
+    // pass holds the status lock across host code, and neither the draw
+    // thread's frames nor that host code may wait for it.
+    std::atomic<ApplicationState> mStatusMirror{APP_INITIALIZING};
+    // ProcessNextEvent posts its quit events once per termination.
+    std::atomic<bool> mQuitEventsPosted{false};
     SDL_sem* mStatusWaiter[STATE_COUNT];
 
     // terminate(type) unless the application is terminating already, so a
@@ -415,14 +423,30 @@ int ApplicationDrawThread(void* data);
 void QuitSignalHandler(int SigValue);
 std::string SystemCmdResult(const std::string& command);
 
-// Routes the fatal and terminating signals to QuitSignalHandler (with the
-// sender's details, on an alternate stack) and prepares the crash path: the
-// unwinder, the addr2line path and the watchdog that bounds the handler's run
-// time. The constructor calls it; calling it again is harmless.
+// Routes the fatal and terminating signals (and SIGBUS) to QuitSignalHandler
+// (with the sender's details, on an alternate stack), ignores SIGPIPE, and
+// prepares the crash path: the unwinder, the addr2line path and the watchdog
+// that bounds the handler's run time. The constructor calls it; calling it again is harmless.
 void InstallSignalHandlers();
 // Gives the calling thread an alternate signal stack (once), so that a stack
 // overflow on it is still handled. The constructing thread gets one from
 // InstallSignalHandlers; a long-lived thread of its own calls this at its start.
 bool InstallSignalStack();
+
+// An alternate signal stack for the calling thread for as long as the object
+// lives (none is made if the thread has one): framework threads that come and
+// go (asynchronous actions, asynchronous task workers) hold one, so a stack
+// overflow on them still reaches the crash path.
+class TThreadSignalStack {
+public:
+    TThreadSignalStack();
+    ~TThreadSignalStack();
+    TThreadSignalStack(const TThreadSignalStack&) = delete;
+    TThreadSignalStack& operator=(const TThreadSignalStack&) = delete;
+
+private:
+    void* mBase = nullptr;
+    size_t mSize = 0;
+};
 
 } // namespace vorel_sdl2

@@ -33,6 +33,71 @@ bool Fenced(const char* step, Fn&& fn)
     }
 }
 
+// The host's DrawOnce, fenced. An exception counts as a failed frame: before
+// APP_RUNNING the thread waits a frame after it (nothing else paces that
+// loop), and in the frame loop kMaxFailedFrames in a row end the application
+// as a non-zero result does. The fence line is printed at most once a second,
+// with the number of exceptions since the last one.
+class DrawOnceFence {
+public:
+    static constexpr unsigned kMaxFailedFrames = 100;
+    static constexpr int kFailed = -1;
+
+    explicit DrawOnceFence(TApplication& app) : mApp(app) {}
+
+    void CallBeforeRunning()
+    {
+        int result = 0;
+        if (!Call(result)) {
+            unsigned fps = mApp.TargetFPS;
+            Platform.Sleep(1000u / (fps ? fps : 60u));
+        }
+    }
+
+    // DrawOnce's result, or kFailed after too many failed frames in a row.
+    int CallInFrameLoop()
+    {
+        int result = 0;
+        if (Call(result))
+            return result;
+        if (mInARow < kMaxFailedFrames)
+            return 0;
+        std::printf("DRAW: DrawOnce failed %u frames in a row, terminating\n", mInARow);
+        return kFailed;
+    }
+
+private:
+    bool Call(int& result)
+    {
+        try {
+            result = mApp.DrawOnce();
+            mInARow = 0;
+            return true;
+        } catch (...) {
+            ++mInARow;
+            ++mUnreported;
+            Uint32 now = Platform.Ticks();
+            if (!mReported || now - mLastReport >= 1000) {
+                if (mUnreported == 1)
+                    std::printf("TApplication:ApplicationDrawThread:DrawOnce unhandled exception\n");
+                else
+                    std::printf("TApplication:ApplicationDrawThread:DrawOnce unhandled exception (%u times)\n",
+                                mUnreported);
+                mReported = true;
+                mLastReport = now;
+                mUnreported = 0;
+            }
+            return false;
+        }
+    }
+
+    TApplication& mApp;
+    unsigned mInARow = 0;
+    unsigned mUnreported = 0;
+    Uint32 mLastReport = 0;
+    bool mReported = false;
+};
+
 // Wraps a command for bash -c '...' so that bash receives it byte for byte:
 // each single quote closes the quoting, is escaped, and reopens it.
 std::string SingleQuoted(const std::string& text)
@@ -243,8 +308,9 @@ int ApplicationDrawThread(void* data)
     app->setStatus(TApplication::APP_LOADING_2);
 
     std::printf("DRAW: Waiting for end of startup procedures (APP_STARTUP)...\n");
+    DrawOnceFence drawOnce(*app);
     do
-        Fenced("DrawOnce", [&] { app->DrawOnce(); });
+        drawOnce.CallBeforeRunning();
     while (app->status() < TApplication::APP_STARTUP_GRAPHICS);
 
     std::printf("DRAW: Setting up graphics (APP_STARTUP_GRAPHICS)...\n");
@@ -258,12 +324,12 @@ int ApplicationDrawThread(void* data)
         std::printf("DRAW: Done! Waiting for application to advance status (APP_RUNNING)...\n");
 
     do
-        Fenced("DrawOnce", [&] { app->DrawOnce(); });
+        drawOnce.CallBeforeRunning();
     while (app->status() < TApplication::APP_RUNNING);
 
     std::printf("DRAW: Starting draw!\n");
     while (app->status() == TApplication::APP_RUNNING && result == 0) {
-        Fenced("DrawOnce", [&] { result = app->DrawOnce(); });
+        result = drawOnce.CallInFrameLoop();
         // DrawOnce usually returns non-zero because the status changed: a
         // termination type chosen by then is kept.
         if (result != 0)

@@ -261,7 +261,7 @@ bool TApplication::tryLockDrawMutex()
 
 int TApplication::ProcessNextEvent()
 {
-    if (status() == APP_TERMINATE) {
+    if (status() == APP_TERMINATE && !mQuitEventsPosted.exchange(true)) {
         SDL_Event quit;
         SDL_zero(quit);
         quit.type = SDL_QUIT;

@@ -45,7 +45,7 @@ constexpr int kHandlerBudgetMs = 5000;  // signal to final action, whatever hang
 constexpr unsigned kLastPollBudgetS = 1; // the watchdog's own last log poll
 constexpr size_t kAltStackSize = 1u << 20;
 
-const int kHandledSignals[] = {SIGHUP, SIGINT, SIGILL, SIGABRT, SIGFPE, SIGKILL, SIGSEGV, SIGTERM, SIGQUIT};
+const int kHandledSignals[] = {SIGHUP, SIGINT, SIGILL, SIGABRT, SIGFPE, SIGKILL, SIGSEGV, SIGTERM, SIGQUIT, SIGBUS};
 
 // Who handles the signal now: 0 when nobody, else the kernel thread id.
 // gStarted tells a fresh claim by QuitSignalAction (false) from a handling
@@ -111,6 +111,7 @@ void RestoreDefault(int sig)
 void FinalAction(int sig, bool reboot)
 {
     if (reboot) {
+        sync(); // reboot(2) does not write back what is still buffered
         Platform.Reboot(RB_AUTOBOOT);
         WriteFd(STDERR_FILENO, "Error: reboot failed, ending by the signal instead\n");
     }
@@ -454,6 +455,44 @@ void InstallSignalHandlers()
     sigemptyset(&sa.sa_mask);
     for (int sig : kHandledSignals)
         sigaction(sig, &sa, nullptr); // SIGKILL is refused by the system
+    // A write to a closed socket or pipe fails with EPIPE instead of ending
+    // the terminal silently.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+TThreadSignalStack::TThreadSignalStack()
+{
+    stack_t current;
+    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE))
+        return; // the thread has one already
+    long page = sysconf(_SC_PAGESIZE);
+    size_t guard = page > 0 ? static_cast<size_t>(page) : 4096;
+    size_t size = kAltStackSize + guard;
+    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED)
+        return;
+    mprotect(base, guard, PROT_NONE);
+    stack_t ss;
+    ss.ss_sp = static_cast<char*>(base) + guard;
+    ss.ss_size = kAltStackSize;
+    ss.ss_flags = 0;
+    if (sigaltstack(&ss, nullptr) != 0) {
+        munmap(base, size);
+        return;
+    }
+    mBase = base;
+    mSize = size;
+}
+
+TThreadSignalStack::~TThreadSignalStack()
+{
+    if (!mBase)
+        return;
+    stack_t off;
+    std::memset(&off, 0, sizeof off);
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    munmap(mBase, mSize);
 }
 
 void QuitSignalHandler(int SigValue)
@@ -481,6 +520,24 @@ bool TApplication::SignalHandler(int SigValue)
 {
     if (!BeginHandling()) {
         SecondSignal(SigValue);
+        return true;
+    }
+    auto pollAndSync = [this] {
+        gInPoll = true;
+        TLogManager::Poll();
+        gInPoll = false;
+        std::fflush(stdout); // the console fallback of the log is buffered
+        sync();
+    };
+
+    // A stop request while the exit sequence runs (a restart command makes
+    // the service manager send SIGTERM): the application is ending as asked,
+    // so the process just ends, without a trace and without a reboot.
+    if ((SigValue == SIGTERM || SigValue == SIGINT || SigValue == SIGHUP) && status() == APP_TERMINATE) {
+        ArmWatchdog(SigValue, false);
+        WriteLog(0, 0, "Signal %d received while terminating: ending without reboot", SigValue);
+        pollAndSync();
+        FinalAction(SigValue, false);
         return true;
     }
     ArmWatchdog(SigValue, mRebootOnExit);
@@ -526,13 +583,6 @@ bool TApplication::SignalHandler(int SigValue)
     if (size > 1)
         WriteLog(0, 0, "================== BACKTRACE ==================");
 
-    auto pollAndSync = [this] {
-        gInPoll = true;
-        TLogManager::Poll();
-        gInPoll = false;
-        std::fflush(stdout); // the console fallback of the log is buffered
-        sync();
-    };
     pollAndSync();
 
     timespec resolveStart;
@@ -557,7 +607,7 @@ bool TApplication::SignalHandler(int SigValue)
     std::free(messages);
 
     try {
-        terminate(NOTHING);
+        terminateIfRunning(NOTHING); // a SHUTDOWN or RESTART chosen before stays
     } catch (...) {
         WriteFd(STDOUT_FILENO, "Application:SignalHandler:terminate unhandled exception\n");
     }
@@ -566,6 +616,7 @@ bool TApplication::SignalHandler(int SigValue)
     } catch (...) {
         WriteFd(STDOUT_FILENO, "Application:SignalHandler:Destroy unhandled exception\n");
     }
+    pollAndSync(); // what Destroy logged or wrote
 
     FinalAction(SigValue, mRebootOnExit);
     return true;

@@ -2,6 +2,7 @@
 
 #include "MyUtilsTime.h"
 #include "Platform.h"
+#include "TApplication.h" // TThreadSignalStack
 #include "TLogManager.h"
 
 #include <SDL2/SDL_error.h>
@@ -171,6 +172,7 @@ Uint32 TAsyncTimedTaskHandler::completedCount() { return SDL_SemValue(mCompleted
 
 int TAsyncTimedTaskHandler::execThread(void* data)
 {
+    TThreadSignalStack altStack; // a stack overflow here still reaches the crash path
     TAsyncTimedTaskHandler* self = static_cast<TAsyncTimedTaskHandler*>(data);
     const bool selfFreeing = self->mDeleteSemaphore == nullptr;
     unsigned long long runs = 0;
