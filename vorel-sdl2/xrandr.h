@@ -177,12 +177,14 @@ public:
     XRANDR& operator=(const XRANDR&) = delete;
 
     // The xrandr command line; 0 on success, 1 on a usage error or failure.
-    // Each call starts from a clean state.
+    // Starts from and returns to the initial run state, output list empty.
     int main_xrandr(int argc, char** argv);
 
     // Stores clamped brightness and gamma in the record, marks it, applies.
     int set_gamma_internal(output_t* output, float brightness, float r, float g, float b);
-    // One run against the default display for the records in the list.
+    // One run against the default display for the records in the list. The
+    // fields set before the call count for this run only; afterwards the
+    // object is in the initial run state and the records are as they were.
     int apply_xrandr_call();
 
     output_t* add_output();

@@ -90,6 +90,8 @@ int XRANDR::set_gamma()
         }
         RRCrtc crtc = o->crtc_info->crtc.xid;
         int size = XRRGetCrtcGammaSize(dpy, crtc);
+        if (mLost)
+            return 1;   // the server went away; nothing more to say per output
         if (size <= 0) {
             warning("Gamma size is 0.\n");
             continue;
