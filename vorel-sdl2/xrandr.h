@@ -239,6 +239,8 @@ public:
     int get_outputs();
     int set_output_info(output_t* output, RROutput xid, XRROutputInfo* output_info);
     void merge_output(output_t* into, output_t* from);
+    int resolve_mode(output_t* output);
+    int resolve_geometry(output_t* output);
     int set_positions();
     output_t* find_relative(const char* name);
     int cannot_find_output(const char* name);
@@ -269,6 +271,9 @@ public:
     void crtc_revert(crtc_t* crtc);
     void revert();
     int query_1_2();
+    void print_output_line(output_t* output, RROutput primary);
+    void print_output_details(output_t* output);
+    void print_output_modes(output_t* output);
     int run_1_1(bool query);
     void print_output_properties(output_t* output);
     int list_providers();

@@ -329,12 +329,14 @@ void XRANDR::merge_output(output_t* into, output_t* from)
     from->found = true;
 }
 
+// The settings of one output resolved against what the server offers: its
+// CRTC here, then its mode and its geometry.
 int XRANDR::set_output_info(output_t* output, RROutput xid, XRROutputInfo* info)
 {
     const char* name = info->name;
     crtc_t* current = output->current_crtc_info;
+    (void)xid;
 
-    // CRTC
     if (output->changes & changes_crtc) {
         crtc_t* c = find_crtc(&output->crtc);
         if (!c) {
@@ -348,6 +350,19 @@ int XRANDR::set_output_info(output_t* output, RROutput xid, XRROutputInfo* info)
     } else {
         output->crtc_info = current;
     }
+
+    if (int rc = resolve_mode(output))
+        return rc;
+    return resolve_geometry(output);
+}
+
+// The mode the output is to show (null: off), from --auto, --mode,
+// --preferred, --rate or the current one.
+int XRANDR::resolve_mode(output_t* output)
+{
+    XRROutputInfo* info = output->output_info;
+    const char* name = info->name;
+    crtc_t* current = output->current_crtc_info;
 
     // automatic: preferred mode when something is attached, off otherwise
     if ((output->changes & changes_automatic) || automatic) {
@@ -419,6 +434,17 @@ int XRANDR::set_output_info(output_t* output, RROutput xid, XRROutputInfo* info)
         output->mode_info = nullptr;
     }
 
+    return 0;
+}
+
+// Position, rotation and reflection, transform and panning: as asked, or
+// as they are now.
+int XRANDR::resolve_geometry(output_t* output)
+{
+    XRROutputInfo* info = output->output_info;
+    const char* name = info->name;
+    crtc_t* current = output->current_crtc_info;
+
     // Position
     if (!(output->changes & changes_position)) {
         if (current && output->mode_info) {
@@ -470,7 +496,6 @@ int XRANDR::set_output_info(output_t* output, RROutput xid, XRROutputInfo* info)
         output->panning = *current->panning_info;
     }
 
-    (void)xid;
     return 0;
 }
 

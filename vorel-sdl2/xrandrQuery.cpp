@@ -211,140 +211,161 @@ int XRANDR::query_1_2()
            minHeight, DisplayWidth(dpy, screen), DisplayHeight(dpy, screen), maxWidth, maxHeight);
     RROutput primary = has_1_3 ? XRRGetOutputPrimary(dpy, root) : None;
     for (output_t* o = outputs; o; o = o->next) {
-        XRROutputInfo* info = o->output_info;
-        if (!info)
+        if (!o->output_info)
             continue;
-        crtc_t* crtc = o->current_crtc_info;
-        XRRCrtcInfo* ci = crtc ? crtc->crtc_info : nullptr;
-        printf("%s %s", info->name, ConnectionName(info->connection));
-        if (primary != None && o->output.xid == primary)
-            printf(" primary");
-        if (ci && ci->mode != None) {
-            printf(" %ux%u+%d+%d", ci->width, ci->height, ci->x, ci->y);
-            if (verbose)
-                printf(" (0x%x)", unsigned(ci->mode));
-            if ((ci->rotation & 0xf) != RR_Rotate_0 || verbose)
-                printf(" %s", rotation_name(ci->rotation));
-            if (ci->rotation & (RR_Reflect_X | RR_Reflect_Y))
-                printf(" %s", reflection_name(ci->rotation));
-        }
-        Rotation possible = 0;
-        for (int c = 0; c < info->ncrtc; ++c)
-            if (crtc_t* pc = find_crtc_by_xid(info->crtcs[c]))
-                possible |= pc->crtc_info->rotations;
-        if (possible) {
-            printf(" (");
-            const char* sep = "";
-            for (const auto& r : kRotations)
-                if (possible & r.rotation) {
-                    printf("%s%s", sep, r.name);
-                    sep = " ";
-                }
-            if (possible & RR_Reflect_X) {
-                printf("%sx axis", sep);
-                sep = " ";
-            }
-            if (possible & RR_Reflect_Y)
-                printf("%sy axis", sep);
-            printf(")");
-        }
-        if (info->connection == RR_Connected || info->mm_width || info->mm_height)
-            printf(" %lumm x %lumm", info->mm_width, info->mm_height);
-        if (ci && crtc->panning_info && crtc->panning_info->width > 0 && ci->mode != None)
-            printf(" panning %ux%u+%u+%u", crtc->panning_info->width, crtc->panning_info->height,
-                   crtc->panning_info->left, crtc->panning_info->top);
-        printf("\n");
-
-        if (verbose) {
-            printf("\tIdentifier: 0x%x\n", unsigned(o->output.xid));
-            printf("\tTimestamp:  %lu\n", (unsigned long)info->timestamp);
-            printf("\tSubpixel:   %s\n", SubpixelName(info->subpixel_order));
-            if (ci) {
-                int size = XRRGetCrtcGammaSize(dpy, crtc->crtc.xid);
-                if (size <= 0) {
-                    warning("Failed to get size of gamma for output %s\n", info->name);
-                } else if (XRRCrtcGamma* g = XRRGetCrtcGamma(dpy, crtc->crtc.xid)) {
-                    float b, rgb[3];
-                    if (g->size >= 2) {
-                        EstimateGamma(g, &b, rgb);
-                        printf("\tGamma:      %.2f:%.2f:%.2f\n", rgb[0], rgb[1], rgb[2]);
-                        printf("\tBrightness: %.2f\n", b);
-                    }
-                    XRRFreeGamma(g);
-                } else {
-                    warning("Failed to get gamma for output %s\n", info->name);
-                }
-            }
-            printf("\tClones:    ");
-            for (int c = 0; c < info->nclone; ++c)
-                if (output_t* co = find_output_by_xid(info->clones[c]))
-                    printf(" %s", co->output_info ? co->output_info->name : "?");
-            printf("\n");
-            if (crtc)
-                printf("\tCRTC:       %d\n", crtc->crtc.index);
-            printf("\tCRTCs:     ");
-            for (int c = 0; c < info->ncrtc; ++c)
-                if (crtc_t* pc = find_crtc_by_xid(info->crtcs[c]))
-                    printf(" %d", pc->crtc.index);
-            printf("\n");
-            if (crtc && has_1_3) {
-                const XTransform& t = crtc->current_transform.transform;
-                printf("\tTransform: ");
-                for (int r = 0; r < 3; ++r)
-                    printf("%s%12f %12f %12f\n", r ? "\t           " : " ",
-                           XFixedToDouble(t.matrix[r][0]), XFixedToDouble(t.matrix[r][1]),
-                           XFixedToDouble(t.matrix[r][2]));
-                if (!crtc->current_transform.filter.empty())
-                    printf("\t           filter: %s\n", crtc->current_transform.filter.c_str());
-            }
-        }
+        print_output_line(o, primary);
+        if (verbose)
+            print_output_details(o);
         if (verbose || properties)
             print_output_properties(o);
-
-        RRMode current_mode = (ci && ci->mode != None) ? ci->mode : None;
-        if (verbose) {
-            for (int m = 0; m < info->nmode; ++m) {
-                XRRModeInfo* mode = find_mode_by_xid(info->modes[m]);
-                if (!mode)
-                    continue;
-                printf("  %s (0x%x) %6.3fMHz", mode->name, unsigned(mode->id), mode->dotClock / 1e6);
-                for (const auto& f : kModeFlags)
-                    if (mode->modeFlags & f.flag)
-                        printf(" %s", f.name);
-                if (mode->id == current_mode)
-                    printf(" *current");
-                if (m < info->npreferred)
-                    printf(" +preferred");
-                printf("\n");
-                double hclock = mode->hTotal ? mode->dotClock / double(mode->hTotal) : 0.0;
-                printf("        h: width  %4u start %4u end %4u total %4u skew %4u clock %6.2fKHz\n",
-                       mode->width, mode->hSyncStart, mode->hSyncEnd, mode->hTotal, mode->hSkew,
-                       hclock / 1000);
-                printf("        v: height %4u start %4u end %4u total %4u           clock %6.2fHz\n",
-                       mode->height, mode->vSyncStart, mode->vSyncEnd, mode->vTotal,
-                       ModeRefresh(mode));
-            }
-        } else {
-            std::vector<bool> done(info->nmode, false);
-            for (int m = 0; m < info->nmode; ++m) {
-                XRRModeInfo* mode = find_mode_by_xid(info->modes[m]);
-                if (done[m] || !mode)
-                    continue;
-                printf("   %-12s", mode->name);
-                for (int k = m; k < info->nmode; ++k) {
-                    XRRModeInfo* other = find_mode_by_xid(info->modes[k]);
-                    if (done[k] || !other || other->width != mode->width ||
-                        other->height != mode->height || strcmp(other->name, mode->name))
-                        continue;
-                    done[k] = true;
-                    printf(" %6.2f%c%c", ModeRefresh(other), other->id == current_mode ? '*' : ' ',
-                           k < info->npreferred ? '+' : ' ');
-                }
-                printf("\n");
-            }
-        }
+        print_output_modes(o);
     }
     return 0;
+}
+
+// "name connection [primary] [geometry rotation] (possible) size [panning]"
+void XRANDR::print_output_line(output_t* o, RROutput primary)
+{
+    XRROutputInfo* info = o->output_info;
+    crtc_t* crtc = o->current_crtc_info;
+    XRRCrtcInfo* ci = crtc ? crtc->crtc_info : nullptr;
+    printf("%s %s", info->name, ConnectionName(info->connection));
+    if (primary != None && o->output.xid == primary)
+        printf(" primary");
+    if (ci && ci->mode != None) {
+        printf(" %ux%u+%d+%d", ci->width, ci->height, ci->x, ci->y);
+        if (verbose)
+            printf(" (0x%x)", unsigned(ci->mode));
+        if ((ci->rotation & 0xf) != RR_Rotate_0 || verbose)
+            printf(" %s", rotation_name(ci->rotation));
+        if (ci->rotation & (RR_Reflect_X | RR_Reflect_Y))
+            printf(" %s", reflection_name(ci->rotation));
+    }
+    Rotation possible = 0;
+    for (int c = 0; c < info->ncrtc; ++c)
+        if (crtc_t* pc = find_crtc_by_xid(info->crtcs[c]))
+            possible |= pc->crtc_info->rotations;
+    if (possible) {
+        printf(" (");
+        const char* sep = "";
+        for (const auto& r : kRotations)
+            if (possible & r.rotation) {
+                printf("%s%s", sep, r.name);
+                sep = " ";
+            }
+        if (possible & RR_Reflect_X) {
+            printf("%sx axis", sep);
+            sep = " ";
+        }
+        if (possible & RR_Reflect_Y)
+            printf("%sy axis", sep);
+        printf(")");
+    }
+    if (info->connection == RR_Connected || info->mm_width || info->mm_height)
+        printf(" %lumm x %lumm", info->mm_width, info->mm_height);
+    if (ci && crtc->panning_info && crtc->panning_info->width > 0 && ci->mode != None)
+        printf(" panning %ux%u+%u+%u", crtc->panning_info->width, crtc->panning_info->height,
+               crtc->panning_info->left, crtc->panning_info->top);
+    printf("\n");
+}
+
+// Identifier, gamma and brightness, clones, CRTCs and transform (--verbose).
+void XRANDR::print_output_details(output_t* o)
+{
+    XRROutputInfo* info = o->output_info;
+    crtc_t* crtc = o->current_crtc_info;
+    XRRCrtcInfo* ci = crtc ? crtc->crtc_info : nullptr;
+    printf("\tIdentifier: 0x%x\n", unsigned(o->output.xid));
+    printf("\tTimestamp:  %lu\n", (unsigned long)info->timestamp);
+    printf("\tSubpixel:   %s\n", SubpixelName(info->subpixel_order));
+    if (ci) {
+        int size = XRRGetCrtcGammaSize(dpy, crtc->crtc.xid);
+        if (size <= 0) {
+            warning("Failed to get size of gamma for output %s\n", info->name);
+        } else if (XRRCrtcGamma* g = XRRGetCrtcGamma(dpy, crtc->crtc.xid)) {
+            float b, rgb[3];
+            if (g->size >= 2) {
+                EstimateGamma(g, &b, rgb);
+                printf("\tGamma:      %.2f:%.2f:%.2f\n", rgb[0], rgb[1], rgb[2]);
+                printf("\tBrightness: %.2f\n", b);
+            }
+            XRRFreeGamma(g);
+        } else {
+            warning("Failed to get gamma for output %s\n", info->name);
+        }
+    }
+    printf("\tClones:    ");
+    for (int c = 0; c < info->nclone; ++c)
+        if (output_t* co = find_output_by_xid(info->clones[c]))
+            printf(" %s", co->output_info ? co->output_info->name : "?");
+    printf("\n");
+    if (crtc)
+        printf("\tCRTC:       %d\n", crtc->crtc.index);
+    printf("\tCRTCs:     ");
+    for (int c = 0; c < info->ncrtc; ++c)
+        if (crtc_t* pc = find_crtc_by_xid(info->crtcs[c]))
+            printf(" %d", pc->crtc.index);
+    printf("\n");
+    if (crtc && has_1_3) {
+        const XTransform& t = crtc->current_transform.transform;
+        printf("\tTransform: ");
+        for (int r = 0; r < 3; ++r)
+            printf("%s%12f %12f %12f\n", r ? "\t           " : " ",
+                   XFixedToDouble(t.matrix[r][0]), XFixedToDouble(t.matrix[r][1]),
+                   XFixedToDouble(t.matrix[r][2]));
+        if (!crtc->current_transform.filter.empty())
+            printf("\t           filter: %s\n", crtc->current_transform.filter.c_str());
+    }
+}
+
+// The modes: each in full with --verbose, else one line per name and size.
+void XRANDR::print_output_modes(output_t* o)
+{
+    XRROutputInfo* info = o->output_info;
+    crtc_t* crtc = o->current_crtc_info;
+    XRRCrtcInfo* ci = crtc ? crtc->crtc_info : nullptr;
+    RRMode current_mode = (ci && ci->mode != None) ? ci->mode : None;
+    if (verbose) {
+        for (int m = 0; m < info->nmode; ++m) {
+            XRRModeInfo* mode = find_mode_by_xid(info->modes[m]);
+            if (!mode)
+                continue;
+            printf("  %s (0x%x) %6.3fMHz", mode->name, unsigned(mode->id), mode->dotClock / 1e6);
+            for (const auto& f : kModeFlags)
+                if (mode->modeFlags & f.flag)
+                    printf(" %s", f.name);
+            if (mode->id == current_mode)
+                printf(" *current");
+            if (m < info->npreferred)
+                printf(" +preferred");
+            printf("\n");
+            double hclock = mode->hTotal ? mode->dotClock / double(mode->hTotal) : 0.0;
+            printf("        h: width  %4u start %4u end %4u total %4u skew %4u clock %6.2fKHz\n",
+                   mode->width, mode->hSyncStart, mode->hSyncEnd, mode->hTotal, mode->hSkew,
+                   hclock / 1000);
+            printf("        v: height %4u start %4u end %4u total %4u           clock %6.2fHz\n",
+                   mode->height, mode->vSyncStart, mode->vSyncEnd, mode->vTotal,
+                   ModeRefresh(mode));
+        }
+    } else {
+        std::vector<bool> done(info->nmode, false);
+        for (int m = 0; m < info->nmode; ++m) {
+            XRRModeInfo* mode = find_mode_by_xid(info->modes[m]);
+            if (done[m] || !mode)
+                continue;
+            printf("   %-12s", mode->name);
+            for (int k = m; k < info->nmode; ++k) {
+                XRRModeInfo* other = find_mode_by_xid(info->modes[k]);
+                if (done[k] || !other || other->width != mode->width ||
+                    other->height != mode->height || strcmp(other->name, mode->name))
+                    continue;
+                done[k] = true;
+                printf(" %6.2f%c%c", ModeRefresh(other), other->id == current_mode ? '*' : ' ',
+                       k < info->npreferred ? '+' : ' ');
+            }
+            printf("\n");
+        }
+    }
 }
 
 // ---------------------------------------------------------------- providers
