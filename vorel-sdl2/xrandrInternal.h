@@ -41,8 +41,8 @@ const char* SubpixelName(SubpixelOrder s);
 // The name as a message shows it: the string, else 0x<xid>, else the index.
 std::string Describe(const name_t& n);
 
-// Strict number parsers: at least one digit and nothing after the number,
-// always in the "C" locale.
+// Strict number parsers: at least one digit and nothing after the number.
+// They read the thread's locale, which TRunGuard has set to "C".
 bool ParseLong(const char* s, long* v, int base = 10);
 bool ParseInt(const char* s, int* v);
 bool ParseNonNegInt(const char* s, int* v);
