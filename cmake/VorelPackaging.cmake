@@ -34,7 +34,9 @@ endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/common/ ${PROJECT_SOURCE_DIR}/vorel-sdl2/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorel
   COMPONENT dev
-  FILES_MATCHING PATTERN "*.h")
+  FILES_MATCHING PATTERN "*.h"
+  # shared between the display-control units only
+  PATTERN "xrandrInternal.h" EXCLUDE)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vorelConfig.cmake.in
   ${PROJECT_BINARY_DIR}/vorelConfig.cmake

@@ -3,17 +3,44 @@
 
 #include "xrandr.h"
 
+#include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cfloat>
 #include <chrono>
+#include <clocale>
+#include <filesystem>
 #include <functional>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
+
+// The gamma-size probe of every apply goes through here, so a test can pull
+// the server away in the middle of a call, after the connection is up.
+namespace {
+std::atomic<int> gKillAtProbe{0};   // 0: pass through
+std::atomic<pid_t> gKillPid{-1};
+} // namespace
+
+extern "C" int XRRGetCrtcGammaSize(Display* dpy, RRCrtc crtc)
+{
+    using Fn = int (*)(Display*, RRCrtc);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "XRRGetCrtcGammaSize"));
+    if (gKillAtProbe > 0 && --gKillAtProbe == 0) {
+        pid_t pid = gKillPid.exchange(-1);
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    return real(dpy, crtc);
+}
 
 namespace {
 
@@ -69,6 +96,14 @@ public:
             waitpid(mPid, nullptr, 0);
         }
         mPid = -1;
+    }
+
+    // The server is reaped by whoever kills it through the pid.
+    pid_t Release()
+    {
+        pid_t pid = mPid;
+        mPid = -1;
+        return pid;
     }
 
     const std::string& Name() const { return mDisplay; }
@@ -250,6 +285,17 @@ TEST(XrandrRamp, BrightnessGammaAndNonFiniteInput)
     // NaN must not reach the table as garbage.
     ASSERT_TRUE(XRANDR::gamma_ramp(256, NAN, NAN, 1.0f, 1.0f, r.data(), g.data(), b.data()));
     EXPECT_EQ(r, Expected256(1.0f, 1.0f));
+
+    // A gamma so small that 1/g overflows is the limit of the curve: dark up
+    // to the top entry, not the identity.
+    for (float tiny : {1e-39f, FLT_MIN, FLT_TRUE_MIN}) {
+        SCOPED_TRACE(tiny);
+        ASSERT_TRUE(XRANDR::gamma_ramp(256, 1.0f, tiny, 1.0f, 1.0f, r.data(), g.data(), b.data()));
+        EXPECT_EQ(r[128], 0);
+        EXPECT_EQ(r[254], 0);
+        EXPECT_EQ(r[255], 65280);
+        EXPECT_EQ(g, Expected256(1.0f, 1.0f));
+    }
 }
 
 TEST(XrandrSetters, IgnoreNonFiniteValues)
@@ -318,11 +364,18 @@ TEST(XrandrCommandLine, BadVectorsAreUsageErrors)
         {"--rmmode"},
         {"--setprovideroutputsource", "0x1"},
         {"--setprovideroffloadsink", "a", "0x2"},
+        // null entries inside the vector
+        {nullptr},
+        {"--output", nullptr},
+        {"--output", "screen", "--set", "prop", nullptr},
+        {"--newmode", "m", "25", "640", "656", "752", "800", "480", "490", "492", "525", nullptr},
+        {"--newmode", "m", "25", "640", "656", "752", "800", "480", "490", "492", "525", "+HSync",
+         nullptr, "-q"},
     };
     for (const auto& args : bad) {
         std::string what;
         for (const char* a : args)
-            what += std::string(a) + " ";
+            what += std::string(a ? a : "(null)") + " ";
         SCOPED_TRACE(what);
         testing::internal::CaptureStderr();
         int rc = RunXrandr(args);
@@ -411,6 +464,9 @@ TEST_F(Xrandr, IndexesOutOfRangeFail)
         {{"--output", "screen", "--left-of", "screen"}, "loop in relative position specifications"},
         {{"--output", "screen", "--right-of", "nosuch"}, "cannot find output \"nosuch\""},
         {{"--addmode", "nosuch", "1280x1024"}, "cannot find output \"nosuch\""},
+        {{"--addmode", "0x7777", "1280x1024"}, "xrandr: cannot find output 0x7777\n"},
+        {{"--delmode", "0x7777", "1280x1024"}, "xrandr: cannot find output 0x7777\n"},
+        {{"--output", "screen", "--left-of", "0x7777"}, "xrandr: cannot find output 0x7777\n"},
         {{"--fb", "100x100"}, "specified screen 100x100 not large enough for output screen"},
         {{"--fb", "4000x4000"}, "screen cannot be larger than 1280x1024"},
         {{"--output", "screen", "--rotate", "left"}, "output screen cannot use rotation \"left\""},
@@ -665,5 +721,212 @@ TEST(XrandrNoServer, EveryCallReturnsOneWithoutRandR)
         testing::internal::CaptureStderr();
         EXPECT_EQ(call(), 1);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "RandR extension missing\n");
+    }
+}
+
+namespace {
+
+struct TScreenSize {
+    int width = 0, height = 0, width_mm = 0, height_mm = 0;
+};
+
+// As a client connecting now sees it (a connection keeps the size of its start).
+TScreenSize ScreenNow()
+{
+    TScreenSize s;
+    if (Display* d = XOpenDisplay(nullptr)) {
+        int n = DefaultScreen(d);
+        s = {DisplayWidth(d, n), DisplayHeight(d, n), DisplayWidthMM(d, n), DisplayHeightMM(d, n)};
+        XCloseDisplay(d);
+    }
+    return s;
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// Two asynchronous actions adjusting the display at once: one through the
+// host functions, one through the command line, for 10 s each way.
+class XrandrTwoThreads : public Xrandr, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(XrandrTwoThreads, CallsDoNotCrossWire)
+{
+    const bool provoke = GetParam();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::atomic<int> hostCalls{0}, hostFailures{0}, lineCalls{0}, lineWrong{0};
+    testing::internal::CaptureStderr();
+    std::thread host([&] {
+        while (std::chrono::steady_clock::now() < deadline) {
+            SetDisplayBrightness(0.5f);
+            SetDisplayGamma(1.0f, 1.0f, 1.0f);
+            hostFailures += ApplyDisplayChanges("screen") != 0;
+            ++hostCalls;
+        }
+    });
+    std::thread line([&] {
+        XRANDR x;   // one object for the whole loop, as a host keeps it
+        while (std::chrono::steady_clock::now() < deadline) {
+            int rc = provoke ? RunXrandr(x, {"--output", "screen", "--transform", "0,0,0,0,0,0,0,0,0"})
+                             : RunXrandr(x, {"--output", "screen", "--brightness", "0.5"});
+            lineWrong += rc != (provoke ? 1 : 0);
+            ++lineCalls;
+        }
+    });
+    host.join();
+    line.join();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_GT(hostCalls, 10);
+    EXPECT_GT(lineCalls, 10);
+    EXPECT_EQ(hostFailures, 0);
+    EXPECT_EQ(lineWrong, 0);
+    EXPECT_EQ(Count(err, "Need crtc"), 0u);
+    if (provoke)
+        EXPECT_GE(Count(err, "xrandr: X error: "), size_t(lineCalls.load()));
+    else
+        EXPECT_EQ(Count(err, "xrandr: X error: "), 0u) << err.substr(0, 2000);
+    EXPECT_EQ(Gamma().r, Expected256(0.5f, 1.0f));
+    EXPECT_TRUE(SecondClientGetsIn());
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutXErrors, XrandrTwoThreads, ::testing::Values(false, true));
+
+// The server going away in the middle of a call (a display-manager restart)
+// fails that call and the ones without a server; the process lives on and the
+// next call connects to the new server afresh.
+TEST(XrandrServerLoss, ServerKilledMidCallLeavesTheProcessAlive)
+{
+    TPrivateServer server;
+    if (!server.Start())
+        GTEST_SKIP() << "no Xvfb to run against";
+    gKillPid = server.Release();
+    gKillAtProbe = 20;   // inside the 20th call, once it is connected
+    int ok = 0, failed = 0;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 30; ++i)
+        (ApplyDisplayChangesToIndex(0) == 0 ? ok : failed)++;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(gKillAtProbe, 0) << "the server was never pulled away";
+    EXPECT_NE(err.find("xrandr: connection to the X server lost\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Gamma size is 0"), std::string::npos) << err;
+    EXPECT_EQ(ok, 19);
+    EXPECT_EQ(failed, 11);
+    EXPECT_EQ(RunXrandr({"-q"}), 1);
+
+    TPrivateServer next;
+    ASSERT_TRUE(next.Start());
+    EXPECT_EQ(ApplyDisplayChangesToIndex(0), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunXrandr({"-q"}), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("screen connected"), std::string::npos);
+}
+
+// A reused object starts every call from the initial run state.
+TEST_F(Xrandr, ReusedObjectForgetsTheLastRun)
+{
+    XRANDR x;
+    EXPECT_EQ(RunXrandr(x, {"--dryrun", "--output", "screen", "--gamma", "2.2:1:0.5"}), 0);
+    output_t* o = x.add_output();
+    XRANDR::set_name_string(&o->output, "screen");
+    EXPECT_EQ(x.set_gamma_internal(o, 0.5f, 1.0f, 1.0f, 1.0f), 0);
+    EXPECT_EQ(Gamma().r, Expected256(0.5f, 1.0f)) << "the dry run lingered";
+
+    // Another client switches the mode; a gamma-only apply keeps its size.
+    ASSERT_EQ(RunXrandr({"--newmode", "vorel800", "40", "800", "840", "968", "1056", "600", "601",
+                         "605", "628"}),
+              0);
+    ASSERT_EQ(RunXrandr({"--addmode", "screen", "vorel800"}), 0);
+    ASSERT_EQ(RunXrandr({"--output", "screen", "--mode", "vorel800"}), 0);
+    ASSERT_EQ(ScreenNow().width, 800);
+    EXPECT_EQ(x.set_gamma_internal(o, 1.0f, 2.2f, 1.0f, 0.5f), 0);
+    EXPECT_EQ(Gamma().r, Expected256(1.0f, 2.2f));
+    TScreenSize now = ScreenNow();
+    EXPECT_EQ(now.width, 800);
+    EXPECT_EQ(now.height, 600);
+    // The record is as the host left it: named by its string only.
+    EXPECT_EQ(o->output.kind, name_string);
+    ASSERT_EQ(RunXrandr({"--output", "screen", "--auto"}), 0);
+}
+
+TEST_F(Xrandr, OffThenAutoKeepsThePhysicalSize)
+{
+    const TScreenSize before = ScreenNow();
+    ASSERT_GT(before.height_mm, 10);
+    ASSERT_EQ(RunXrandr({"--output", "screen", "--off"}), 0);
+    ASSERT_EQ(RunXrandr({"--output", "screen", "--auto"}), 0);
+    const TScreenSize after = ScreenNow();
+    EXPECT_EQ(after.width, before.width);
+    EXPECT_EQ(after.height, before.height);
+    EXPECT_NEAR(after.width_mm, before.width_mm, 1);
+    EXPECT_NEAR(after.height_mm, before.height_mm, 1);
+}
+
+// Numbers are read and printed the same whatever locale the host chose.
+TEST_F(Xrandr, DecimalCommaLocaleChangesNothing)
+{
+    // A private decimal-comma locale, built from the system's definitions.
+    std::string dir = (std::filesystem::temp_directory_path() /
+                       ("vorel-locale-" + std::to_string(getpid())))
+                          .string();
+    std::filesystem::create_directories(dir);
+    std::string cmd = "localedef -i de_DE -f UTF-8 " + dir + "/de_DE.UTF-8 >/dev/null 2>&1";
+    int built = system(cmd.c_str());
+    setenv("LOCPATH", dir.c_str(), 1);
+    const char* set = built == 0 ? setlocale(LC_ALL, "de_DE.UTF-8") : nullptr;
+    struct TRestore {
+        std::string dir;
+        ~TRestore()
+        {
+            setlocale(LC_ALL, "C");
+            unsetenv("LOCPATH");
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        }
+    } restore{dir};
+    if (!set)
+        GTEST_SKIP() << "no de_DE locale definition to build (package locales)";
+    char probe[16];
+    snprintf(probe, sizeof probe, "%.1f", 0.5);
+    ASSERT_STREQ(probe, "0,5");
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunXrandr({"--output", "screen", "--brightness", "0.5"}), 0);
+    EXPECT_EQ(Gamma().r, Expected256(0.5f, 1.0f));
+    EXPECT_EQ(RunXrandr({"--output", "screen", "--gamma", "2.2:1:0.8"}), 0);
+    EXPECT_EQ(Gamma().b, Expected256(1.0f, 0.8f));
+    EXPECT_EQ(RunXrandr({"--dryrun", "--dpi", "96.5", "--output", "screen", "--scale", "0.5x0.5"}), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunXrandr({"--verbose"}), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Gamma:      2.20:1.00:0.80\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Brightness: 1.00\n"), std::string::npos) << out;
+}
+
+// One output named twice in one command, by name and by XID: one record.
+TEST_F(Xrandr, OutputNamedTwiceIsOneOutput)
+{
+    char xid[32];
+    snprintf(xid, sizeof xid, "0x%lx", (unsigned long)mOutput);
+    const std::vector<std::vector<const char*>> orders = {
+        {"--output", "screen", "--brightness", "0.5", "--output", xid, "--gamma", "2.2:1:0.5"},
+        {"--output", xid, "--gamma", "2.2:1:0.5", "--output", "screen", "--brightness", "0.5"},
+    };
+    for (const auto& args : orders) {
+        SCOPED_TRACE(args[1]);
+        ASSERT_EQ(ApplyDisplayChangesToIndex(0), 0);   // back to identity
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(RunXrandr(args), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        TRamps got = Gamma();
+        EXPECT_EQ(got.r, Expected256(0.5f, 2.2f));
+        EXPECT_EQ(got.g, Expected256(0.5f, 1.0f));
+        EXPECT_EQ(got.b, Expected256(0.5f, 0.5f));
     }
 }

@@ -7,14 +7,25 @@
 // what the command-line tool in examples/ uses.
 //
 // Each call opens its own connection to the X server (DISPLAY, or -display),
-// runs to completion and closes it again: no state survives between calls
-// apart from brightness_ and gamma_. Calls are meant to come from one thread
-// at a time (the Xlib error handler is process-wide while a run is active).
-// Nothing here ends the process: X protocol errors on the run's connection
-// are trapped and turn the result into 1, every path releases the server
-// grab, frees what it allocated and closes its connection. Results: 0 on
-// success (including warnings such as an output that does not exist), 1 when
-// no display or no usable RandR is there, on a usage error, or on a failure.
+// runs to completion and closes it again. An XRANDR object keeps nothing of
+// a run: every entry point (main_xrandr, apply_xrandr_call and so
+// set_gamma_internal) starts from the initial run state and leaves the
+// object in it, apart from the output records the caller added itself.
+//
+// Threads: the six functions, main_xrandr and apply_xrandr_call may be
+// called from any thread at any time. They take one process-wide lock, so
+// runs happen one after the other (a slow brightness change in one
+// asynchronous action makes another wait, it does not disturb it). The
+// other members of an object are for the thread that owns it.
+//
+// Failure: nothing here ends the process. X protocol errors on the run's
+// connection are trapped and turn the result into 1; when the server goes
+// away during a call (a display-manager restart, a crash), that call returns
+// 1 and the next call connects afresh. Every path releases the server grab,
+// frees what it allocated and closes its connection. Results: 0 on success
+// (including warnings such as an output that does not exist), 1 when no
+// display or no usable RandR is there, on a usage error, or on a failure.
+// Numbers are read and printed in the "C" locale whatever the process uses.
 //
 // Including this header brings in Xlib and the RandR headers with their
 // macros; include it only in the units that call it.
@@ -31,6 +42,7 @@ extern float brightness_;   // 0..1, initial 1.0
 extern float gamma_[3];     // red, green, blue; initial 1.0 each
 
 // Store the settings; non-finite values are ignored (the call changes nothing).
+// Safe from any thread; a host that writes the variables directly is not.
 void SetDisplayBrightness(float brightness);
 void SetDisplayGamma(float r, float g, float b);
 
@@ -41,15 +53,9 @@ int ApplyDisplayChangesToIndex(int index);
 // Outputs 0 .. numDisplays-1 in one run; outputs that do not exist are skipped.
 int ApplyDisplayChangesToAll(int numDisplays);
 
-// Free helpers of the command set. usage() prints the option summary to
-// standard error and returns 1; fatal() and warning() print "xrandr: " and
-// the message to standard error and return 1 and 0 (neither ends anything).
-int usage();
-int fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
-const char* rotation_name(Rotation rotation);
-const char* reflection_name(Rotation rotation);
-const char* capability_name(int capability);
+// The command set's own usage, fatal, warning, rotation_name,
+// reflection_name and capability_name are internal (xrandrInternal.h): a
+// host's functions of those names neither replace them nor clash.
 
 enum _name_kind {
     name_none = 0,
@@ -171,12 +177,14 @@ public:
     XRANDR& operator=(const XRANDR&) = delete;
 
     // The xrandr command line; 0 on success, 1 on a usage error or failure.
-    // Each call starts from a clean state.
+    // Starts from and returns to the initial run state, output list empty.
     int main_xrandr(int argc, char** argv);
 
     // Stores clamped brightness and gamma in the record, marks it, applies.
     int set_gamma_internal(output_t* output, float brightness, float r, float g, float b);
-    // One run against the default display for the records in the list.
+    // One run against the default display for the records in the list. The
+    // fields set before the call count for this run only; afterwards the
+    // object is in the initial run state and the records are as they were.
     int apply_xrandr_call();
 
     output_t* add_output();
@@ -230,11 +238,17 @@ public:
     int get_crtcs();
     int get_outputs();
     int set_output_info(output_t* output, RROutput xid, XRROutputInfo* output_info);
+    void merge_output(output_t* into, output_t* from);
+    int resolve_mode(output_t* output);
+    int resolve_geometry(output_t* output);
     int set_positions();
+    output_t* find_relative(const char* name);
+    int cannot_find_output(const char* name);
     int set_screen_size();
     int pick_crtcs();
     void mark_changing_crtcs();
     void set_physical_size();
+    double screen_dpi();
     int set_gamma();
     int apply();
 
@@ -257,6 +271,9 @@ public:
     void crtc_revert(crtc_t* crtc);
     void revert();
     int query_1_2();
+    void print_output_line(output_t* output, RROutput primary);
+    void print_output_details(output_t* output);
+    void print_output_modes(output_t* output);
     int run_1_1(bool query);
     void print_output_properties(output_t* output);
     int list_providers();
@@ -281,15 +298,23 @@ private:
     };
     TOptions mOpts;
     int mXErrors = 0;
+    bool mLost = false;             // the connection broke during the run
     int mMajor = 0, mMinor = 0;
     bool mGrabbed = false;
     bool mSizeChanged = false;
     int mOldWidth = 0, mOldHeight = 0, mOldWidthMM = 0, mOldHeightMM = 0;
 
     void reset();
+    void reset_run_state();
     void release();
     void clear_outputs();
+    struct TArgCursor;
+    static constexpr int kNotAnOutputOption = -1;
     int parse_args(int argc, char** argv);
+    int parse_output_option(TArgCursor& args, output_t* cur);
+    int parse_global_option(TArgCursor& args, output_t** cur);
+    int parse_mode_option(TArgCursor& args);
+    int parse_newmode(TArgCursor& args);
     int open_and_check(const char* display_name);
     int run_sequence();
     int finish(int rc);
