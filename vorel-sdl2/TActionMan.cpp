@@ -518,24 +518,29 @@ int TActionMan::ActionGenerated(const std::string& ActionName, void* hActionData
                                 bool executeImmediately)
 {
     int count = 0;
-    std::vector<TAction*> matched;
     SDL_LockMutex(ActionListMutex);
-    MatchPrefixes(ActionName, matched);
-
     if (!executeImmediately) {
-        for (TAction* a : matched) {
-            for (int t = 0; t < kContexts; ++t) {
-                if (!Selects(Filter, t) || a->mCount[t] == 0 || (t == ACTION_DRAW && !kDrawContextQueued))
-                    continue;
-                ++count;
-                SDL_LockMutex(ToRunMutex[t]);
-                ToRunActionQueue[t].push_back(TGeneratedSkippedAction{a, hActionData});
-                SDL_UnlockMutex(ToRunMutex[t]);
-            }
-        }
+        // Queued straight from the search: no handler runs here, so the list
+        // cannot change under it.
+        SortedForEachLeadingPart(ActionList, ActionName, [](const TAction* a) -> const std::string& { return a->Name; },
+                                 [&](ActionVector::iterator at) {
+                                     TAction* a = *at;
+                                     for (int t = 0; t < kContexts; ++t) {
+                                         if (!Selects(Filter, t) || a->mCount[t] == 0 ||
+                                             (t == ACTION_DRAW && !kDrawContextQueued))
+                                             continue;
+                                         ++count;
+                                         SDL_LockMutex(ToRunMutex[t]);
+                                         ToRunActionQueue[t].push_back(TGeneratedSkippedAction{a, hActionData});
+                                         SDL_UnlockMutex(ToRunMutex[t]);
+                                     }
+                                 });
         SDL_UnlockMutex(ActionListMutex);
         return count;
     }
+
+    std::vector<TAction*> matched;
+    MatchPrefixes(ActionName, matched);
 
     // Handlers may change the action list (the lock is recursive) and even
     // delete a matched action: the matches are pinned until all have run.
