@@ -315,9 +315,11 @@ TActionMan::~TActionMan()
         delete a;
     ActionList.clear();
     SDL_UnlockMutex(ActionListMutex);
-    for (TGeneratedAction* g : GeneratedActionQueue)
-        delete g;
-    GeneratedActionQueue.clear();
+    for (auto* queue : {&mBacklog, &GeneratedActionQueue}) {
+        for (TGeneratedAction* g : *queue)
+            delete g;
+        queue->clear();
+    }
     for (int t = 0; t < kContexts; ++t) {
         ToRunActionQueue[t].clear();
         SDL_DestroyMutex(ToRunMutex[t]);
@@ -480,24 +482,27 @@ void TActionMan::GenerateAction_immediate(std::string ActionName, void* hActionD
 
 void TActionMan::ProcessActions()
 {
-    // Taken in batches, one short critical section each; the pass ends at
-    // its count or time budget, so a flood from other threads cannot hold
-    // the main loop here. The rest stays queued, in order, for the next pass.
-    constexpr size_t kBatch = 256;
+    // The queue is taken over whole, in one short critical section, and
+    // worked off from the backlog in later passes: under a flood the
+    // generating threads keep that lock busy, and a consumer that came back
+    // for it per action (or per batch) would wait behind them each time. The
+    // pass ends at its count or time budget, so the flood cannot hold the
+    // main loop here either; what is left stays in order for the next pass.
+    constexpr size_t kTimeCheck = 256;
     const Uint32 start = Platform.Ticks();
-    std::vector<TGeneratedAction*> batch;
-    batch.reserve(kBatch);
     for (size_t moved = 0; moved < kActionsPerPass;) {
-        SDL_LockMutex(ActionQueueMutex);
-        const size_t n = std::min({kBatch, kActionsPerPass - moved, GeneratedActionQueue.size()});
-        batch.assign(GeneratedActionQueue.begin(), GeneratedActionQueue.begin() + n);
-        GeneratedActionQueue.erase(GeneratedActionQueue.begin(), GeneratedActionQueue.begin() + n);
-        SDL_UnlockMutex(ActionQueueMutex);
-        if (n == 0)
-            return;
-        for (TGeneratedAction* generated : batch) {
-            std::unique_ptr<TGeneratedAction> owned(generated);
-            ActionGenerated(owned->ActionName, owned->hActionData, owned->Restriction, false);
+        if (mBacklog.empty()) {
+            SDL_LockMutex(ActionQueueMutex);
+            mBacklog.swap(GeneratedActionQueue);
+            SDL_UnlockMutex(ActionQueueMutex);
+            if (mBacklog.empty())
+                return;
+        }
+        const size_t n = std::min({kTimeCheck, kActionsPerPass - moved, mBacklog.size()});
+        for (size_t i = 0; i < n; ++i) {
+            std::unique_ptr<TGeneratedAction> generated(mBacklog.front());
+            mBacklog.pop_front();
+            ActionGenerated(generated->ActionName, generated->hActionData, generated->Restriction, false);
         }
         moved += n;
         if (Platform.Ticks() - start >= kPassBudgetMs)
@@ -515,24 +520,29 @@ int TActionMan::ActionGenerated(const std::string& ActionName, void* hActionData
                                 bool executeImmediately)
 {
     int count = 0;
-    std::vector<TAction*> matched;
     SDL_LockMutex(ActionListMutex);
-    MatchPrefixes(ActionName, matched);
-
     if (!executeImmediately) {
-        for (TAction* a : matched) {
-            for (int t = 0; t < kContexts; ++t) {
-                if (!Selects(Filter, t) || a->mCount[t] == 0 || (t == ACTION_DRAW && !kDrawContextQueued))
-                    continue;
-                ++count;
-                SDL_LockMutex(ToRunMutex[t]);
-                ToRunActionQueue[t].push_back(TGeneratedSkippedAction{a, hActionData});
-                SDL_UnlockMutex(ToRunMutex[t]);
-            }
-        }
+        // Queued straight from the search: no handler runs here, so the list
+        // cannot change under it.
+        SortedForEachLeadingPart(ActionList, ActionName, [](const TAction* a) -> const std::string& { return a->Name; },
+                                 [&](ActionVector::iterator at) {
+                                     TAction* a = *at;
+                                     for (int t = 0; t < kContexts; ++t) {
+                                         if (!Selects(Filter, t) || a->mCount[t] == 0 ||
+                                             (t == ACTION_DRAW && !kDrawContextQueued))
+                                             continue;
+                                         ++count;
+                                         SDL_LockMutex(ToRunMutex[t]);
+                                         ToRunActionQueue[t].push_back(TGeneratedSkippedAction{a, hActionData});
+                                         SDL_UnlockMutex(ToRunMutex[t]);
+                                     }
+                                 });
         SDL_UnlockMutex(ActionListMutex);
         return count;
     }
+
+    std::vector<TAction*> matched;
+    MatchPrefixes(ActionName, matched);
 
     // Handlers may change the action list (the lock is recursive) and even
     // delete a matched action: the matches are pinned until all have run.

@@ -251,6 +251,7 @@ public:
 
     // Moves the oldest generated actions (a bounded number, see
     // kActionsPerPass) into the run queue of each handler context they match.
+    // Called by one thread at a time (the main loop).
     void ProcessActions();
     // Runs, on the calling thread, the queued actions of one context.
     void ExecuteActions(ActionHandleType ExecType);
@@ -279,6 +280,9 @@ private:
     SDL_mutex* ActionListMutex;
     std::deque<TGeneratedAction*> GeneratedActionQueue;
     SDL_mutex* ActionQueueMutex;
+    // Generated actions taken over by ProcessActions and not yet resolved;
+    // older than everything in GeneratedActionQueue. ProcessActions' own.
+    std::deque<TGeneratedAction*> mBacklog;
     std::deque<TGeneratedSkippedAction> ToRunActionQueue[4];
     SDL_mutex* ToRunMutex[4];
     // Innermost lock: guards TAction::mInFlight and mDeletePending.
