@@ -1,6 +1,7 @@
 #include "TApplication.h"
 
 #include "Platform.h"
+#include "TJournal.h"
 #include "TServiceNotify.h"
 
 #include <SDL2/SDL_timer.h>
@@ -98,6 +99,7 @@ TApplication::TApplication()
       mSwipeDist(-1), mAppStatus(APP_INITIALIZING), mStatusWaiter{}
 {
     std::memset(&LastEvent, 0, sizeof LastEvent);
+    PrefixStatusLines(); // before the first status line
 
     if (const char* logName = std::getenv("LOG_FILENAME"))
         mLogFile = TrimSpaces(logName);

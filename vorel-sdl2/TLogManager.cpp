@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -169,7 +170,7 @@ TLogManager::TLogManager()
       pLogEntries(nullptr), pLogEntriesMutex(SDL_CreateMutex()), pLogHistory(nullptr), pfOnWriteLog(nullptr),
       pUserData(nullptr), Time(0), LinesToGo(0), mQueueLimit(kDefaultQueueLimit), bQueueFull(false),
       mQueueDropped(0), bWantFile(false), bHeaderPending(false), mLastRetry(0), bOutage(false), mOutageSince(0),
-      mConsoleLines(0), mDiskReserve(-1), bBelowReserve(false), mDiskDropped(0), mLastSweep(0)
+      mConsoleLines(0), mDiskReserve(-1), bBelowReserve(false), mDiskDropped(0), mLastSweep(0), bJournalReported(false)
 {
 }
 
@@ -215,6 +216,8 @@ int TLogManager::Init(std::string logFileFilename, TpfOnWriteLog onWriteLog, voi
     bHeaderPending = bOutage = bBelowReserve = false;
     mConsoleLines = mDiskDropped = 0;
     mLastSweep = 0;
+    mJournal.Configure();
+    bJournalReported = false;
     Open();
     TLogManager* none = nullptr;
     DefaultInstance().compare_exchange_strong(none, this);
@@ -237,6 +240,7 @@ void TLogManager::Destroy()
     TLogManager* self = this;
     DefaultInstance().compare_exchange_strong(self, nullptr);
     Close();
+    mJournal.Close();
     std::deque<TLogEntry*>* entries;
     {
         ScopedSDLMutex lock(pLogEntriesMutex);
@@ -315,6 +319,8 @@ void TLogManager::ProcessEntry(TLogEntry* entry)
     } catch (...) {
         std::printf("LogManager:Poll:OnWriteLog unhandled exception\n");
     }
+    bool inJournal = mJournal.Enabled() && SendToJournal(*entry);
+
     // The callbacks saw the line without the user tag; file, console and history get it.
     if (entry->LogType > 65536 && entry->Message.size() >= 24)
         entry->Message.insert(24, ": LT_USER_" + std::to_string(entry->LogType));
@@ -331,7 +337,7 @@ void TLogManager::ProcessEntry(TLogEntry* entry)
 
     AppendToFile(entry->Message);
 
-    if (OutputToConsole) {
+    if (OutputToConsole && !(inJournal && mJournal.StdoutIsJournal())) {
         if (entry->Color != 0)
             std::printf("\x1b[38;5;%um%s\x1b[0m\n", static_cast<unsigned>(static_cast<unsigned char>(entry->Color)),
                         entry->Message.c_str());
@@ -422,6 +428,28 @@ int TLogManager::_WriteLog(char color, TLogType LogType, unsigned long GameId, c
 }
 
 void TLogManager::OnWriteLog(const TLogEntry&, int) {}
+
+bool TLogManager::SendToJournal(const TLogEntry& entry)
+{
+    // The journal keeps its own time and priority: MESSAGE is the bare text.
+    std::string_view text = entry.Message;
+    if (text.size() >= 24) {
+        text.remove_prefix(24);
+        std::string_view level = bAppendPrefix ? LevelText(entry.LogType) : kStampGap;
+        if (text.substr(0, level.size()) == level)
+            text.remove_prefix(level.size());
+    }
+    int error = mJournal.Send(entry.LogType, entry.GameId, text);
+    if (error == 0) {
+        bJournalReported = false;
+        return true;
+    }
+    if (!bJournalReported)
+        std::printf("logman: the journal does not take entries (%s); the log file still gets them\n",
+                    std::strerror(error));
+    bJournalReported = true;
+    return false;
+}
 
 std::string TLogManager::MakeLine(std::time_t when, TLogType type, const std::string& text) const
 {

@@ -34,6 +34,13 @@
 // "logman: N lines dropped" once there is room again. Callbacks and the
 // history see every line that was queued.
 //
+// Journal: under the service manager each entry is also sent to the systemd
+// journal by Poll, with its priority and fields (TJournal.h; VOREL_JOURNAL=0
+// switches it off). An entry the journal took is not echoed to standard
+// output when that is a journal stream already. A journal that is gone or
+// full never blocks Poll and changes nothing in the file; one status line
+// reports it.
+//
 // Guarantees: a write that returned 0 is delivered by a later Poll or by
 // Destroy, even when Destroy races with writers; writes before Init or after
 // Destroy return -1 and are dropped. Callback exceptions are caught per entry.
@@ -45,6 +52,7 @@
 #include <SDL2/SDL_mutex.h>
 #include <SDL2/SDL_stdinc.h>
 
+#include "TJournal.h"
 #include "TLogFile.h"
 
 #include <atomic>
@@ -117,6 +125,8 @@ protected:
     // Delivers one entry taken off the queue; the caller holds no lock.
     void ProcessEntry(TLogEntry* entry);
     void QueueDroppedNotice();
+    // True when the journal took the entry.
+    bool SendToJournal(const TLogEntry& entry);
     // A finished log line: time stamp, level text (or ": "), text.
     std::string MakeLine(std::time_t when, TLogType type, const std::string& text) const;
 
@@ -170,6 +180,9 @@ protected:
     bool bBelowReserve;
     unsigned long mDiskDropped;
     Uint32 mLastSweep;
+
+    vorel_sdl2::TJournal mJournal;
+    bool bJournalReported;
 };
 
 namespace logman {
