@@ -1,7 +1,7 @@
 // The log manager: writer-side cost of one WriteLog call while a poller
 // drains the queue, as the main loop does (time per call as one writer thread
 // sees it; the items rate is the total over all writers), and the poll that
-// drains 10,000 queued entries to the day's file.
+// drains 10,000 queued entries to the day's file, without and with the journal.
 //
 // With spdlog installed (VOREL_BENCH_SPDLOG) its asynchronous logger runs the
 // same messages on the same thread counts, into a file sink, as the peer.
@@ -18,8 +18,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -125,12 +130,44 @@ void BM_spdlog_async_Formatted(benchmark::State& state)
 }
 #endif
 
-// One Poll that takes 10,000 queued entries to the file (and flushes it).
+// Polls that take 10,000 queued entries to the file (and flush it); with
+// the argument 1 each entry also goes to a journal socket that a thread of
+// the benchmark reads as journald would. A datagram socket holds only
+// net.unix.max_dgram_qlen entries unread (10 by default, systemd sets 512);
+// once it is full the log stops sending for a second, which journal_share
+// shows. For the cost of sending every entry, run it in a network namespace
+// of its own with a deep queue:
+//   unshare -n sh -c 'echo 20000 >/proc/sys/net/unix/max_dgram_qlen; ./bench_TLogManager'
 void BM_LogPoll_Drain10000(benchmark::State& state)
 {
     constexpr int kEntries = 10000;
+    const bool journal = state.range(0) != 0;
     const fs::path dir = fs::temp_directory_path() / ("vorel-bench-poll-" + std::to_string(getpid()));
     fs::create_directories(dir);
+    const std::string socketPath = (dir / "journal.sock").string();
+    int sink = -1;
+    std::atomic<bool> stop{false};
+    std::atomic<long> received{0};
+    std::thread reader;
+    if (journal) {
+        sink = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int deep = 64 << 20;
+        ::setsockopt(sink, SOL_SOCKET, SO_RCVBUFFORCE, &deep, sizeof deep);
+        struct sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+        ::bind(sink, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        struct timeval wait {0, 100000};
+        ::setsockopt(sink, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        reader = std::thread([&] {
+            char buffer[4096];
+            while (!stop.load(std::memory_order_relaxed))
+                if (::recv(sink, buffer, sizeof buffer, 0) > 0)
+                    ++received;
+        });
+    }
+    setenv("VOREL_JOURNAL", journal ? "1" : "0", 1);
+    setenv("VOREL_JOURNAL_SOCKET", socketPath.c_str(), 1);
     {
         TLogManager log;
         log.Init((dir / "poll.log").string(), nullptr, nullptr, false);
@@ -141,11 +178,25 @@ void BM_LogPoll_Drain10000(benchmark::State& state)
             for (int i = 0; i < kEntries; ++i)
                 log.WriteLog(3, 0, text);
             state.ResumeTiming();
-            log.Poll();
+            // A Poll is bounded in time; the rest takes another.
+            do
+                log.Poll();
+            while (log.QueuedEntries() > 0);
         }
         log.Destroy();
     }
+    if (journal) {
+        stop = true;
+        reader.join();
+        ::close(sink);
+    }
+    unsetenv("VOREL_JOURNAL");
+    unsetenv("VOREL_JOURNAL_SOCKET");
     state.SetItemsProcessed(state.iterations() * kEntries);
+    // Entries the journal socket took, of all written: below 1 when it was full.
+    if (journal)
+        state.counters["journal_share"] =
+            static_cast<double>(received) / static_cast<double>(state.iterations() * kEntries);
     std::error_code ec;
     fs::remove_all(dir, ec);
 }
@@ -158,4 +209,4 @@ BENCHMARK(BM_WriteLogFormatted)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_spdlog_async_String)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_spdlog_async_Formatted)->Threads(1)->Threads(4)->UseRealTime();
 #endif
-BENCHMARK(BM_LogPoll_Drain10000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LogPoll_Drain10000)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);

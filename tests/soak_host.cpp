@@ -523,6 +523,7 @@ int main(int argc, char** argv)
     Platform.Now = &FastNow;
     Platform.Ticks = &FastTicks;
     setenv("DISABLE_REBOOT_ON_EXIT", "1", 1);
+    setenv("VOREL_JOURNAL", "0", 0); // its flood is not for the real journal
     setenv("CPU_FPS", std::to_string(1000 / kTickSpeed).c_str(), 1);
     setenv("LOG_FILENAME", (opt.dir + "/log/soak.log").c_str(), 1);
 

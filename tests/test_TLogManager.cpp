@@ -9,9 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +24,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 #include <vector>
 
@@ -499,10 +505,12 @@ void MakeFile(const fs::path& p, int ageHours)
     std::ofstream(p) << "old\n";
     fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::hours(ageHours));
 }
+// The dated name of file n, where a larger n is an older date.
 std::string DateName(const std::string& prefix, int n)
 {
+    const int day = 200 - n;
     char date[16];
-    std::snprintf(date, sizeof date, "2026-%02d-%02d", 1 + n / 28, 1 + n % 28);
+    std::snprintf(date, sizeof date, "2026-%02d-%02d", 1 + day / 28, 1 + day % 28);
     return prefix + "_" + date + ".log";
 }
 } // namespace
@@ -611,6 +619,7 @@ TEST_F(LogTest, ConcurrentWritersLoseNothingUpToDestroy)
     constexpr int kPerThreadBeforeDestroy = 2000;
     Seen seen;
     InitIn("threads.log", &Record, &seen, false);
+    log.SetQueueLimit(SIZE_MAX); // about delivery, not about the bound
 
     std::atomic<int> started{0};
     std::atomic<int> reachedQuota{0};
@@ -707,4 +716,416 @@ TEST_F(LogTest, TheApplicationLoopDeliversLinesWithoutAnExplicitPoll)
               (std::vector<std::string>{kStamp + ": from a worker during start-up", kStamp + ": from RunOnce"}));
     EXPECT_EQ(ReadFile(dir / ("host_" + kDay + ".log")),
               kFirstLine + kStamp + ": from a worker during start-up\n" + kStamp + ": from RunOnce\n");
+}
+
+// ---- the file survives its disk ----
+
+namespace {
+
+const std::string kConsole = "logman(logfile error): ";
+
+std::string Outage(const std::string& reason, const std::string& since = kStamp)
+{
+    return since + ": WARN: logman: log file unusable: " + reason + "\n";
+}
+std::string Back(int consoleLines, const std::string& stamp = kStamp)
+{
+    return stamp + ": WARN: logman: log file back, " + std::to_string(consoleLines) + " lines went to the console\n";
+}
+
+// The log lines that reached the console fallback, without prefix.
+std::vector<std::string> ConsoleLines(const std::string& out)
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : Lines(out))
+        if (line.rfind(kConsole, 0) == 0)
+            lines.push_back(line.substr(kConsole.size()));
+    return lines;
+}
+
+// A tmpfs of its own in a test folder, unmounted (lazily, so an open file
+// cannot keep it) when the test ends.
+class Tmpfs {
+public:
+    Tmpfs(const fs::path& where, const std::string& size) : mPath(where)
+    {
+        fs::create_directories(where);
+        mMounted = ::mount("tmpfs", where.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0;
+        mError = errno;
+    }
+    ~Tmpfs()
+    {
+        if (mMounted)
+            ::umount2(mPath.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mMounted; }
+    std::string Error() const { return std::strerror(mError); }
+    // Takes every free byte with one file; Free gives them back.
+    void Fill()
+    {
+        int fd = ::open((mPath / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ASSERT_GE(fd, 0);
+        std::string block(4096, 'f');
+        while (::write(fd, block.data(), block.size()) > 0) {
+        }
+        while (::write(fd, block.data(), 1) > 0) {
+        }
+        ::close(fd);
+    }
+    void Free() { fs::remove(mPath / "filler"); }
+
+private:
+    fs::path mPath;
+    bool mMounted = false;
+    int mError = 0;
+};
+
+#define MOUNT_OR_SKIP(fs)                                                                                       \
+    if (!(fs).Mounted())                                                                                        \
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << (fs).Error()
+
+// A numbered line of exactly 100 bytes in the file (stamp, ": ", text, line feed).
+std::string Numbered(int i)
+{
+    char head[16];
+    std::snprintf(head, sizeof head, "line %06d ", i);
+    std::string text = head;
+    text.resize(100 - kStamp.size() - 2 - 1, 'x');
+    return text;
+}
+
+} // namespace
+
+TEST_F(LogTest, RemovedFileOrFolderIsOpenedAgainAtOnce)
+{
+    struct {
+        const char* what;
+        void (*remove)(const fs::path& folder, const fs::path& file);
+    } const cases[] = {
+        {"the day's file", [](const fs::path&, const fs::path& file) { fs::remove(file); }},
+        {"the whole folder", [](const fs::path& folder, const fs::path&) { fs::remove_all(folder); }},
+        {"a folder moved away", [](const fs::path& folder, const fs::path&) {
+             fs::rename(folder, folder.string() + ".old");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path folder = dir / "gone";
+        const fs::path file = folder / ("app_" + kDay + ".log");
+        InitIn("gone/app.log");
+        log.WriteLog(std::string("before"));
+        Drain();
+        c.remove(folder, file);
+        log.WriteLog(std::string("after"));
+        std::string out = Drain();
+        EXPECT_NE(out.find("logman: log file '" + file.string() + "' unusable"), std::string::npos) << out;
+        EXPECT_EQ(ReadFile(file),
+                  kFirstLine + Outage("the file or its folder went away") + Back(0) + kStamp + ": after\n");
+        CaptureStdout();
+        log.Destroy();
+        GetCapturedStdout();
+        fs::remove_all(folder);
+        fs::remove_all(folder.string() + ".old");
+    }
+}
+
+// Until the folder can be made again every line reaches the console whole;
+// the file is retried every second and the outage recorded in it.
+TEST_F(LogTest, FolderThatComesBackTheSameDayGetsTheLines)
+{
+    struct {
+        const char* what;
+        const char* configured;
+        void (*breakIt)(const fs::path& dir);
+        void (*repair)(const fs::path& dir);
+        const char* reason;
+        const char* file;
+    } const cases[] = {
+        {"folder replaced by a file", "vol/app.log",
+         [](const fs::path& d) {
+             fs::remove_all(d / "vol");
+             std::ofstream(d / "vol") << "in the way\n";
+         },
+         [](const fs::path& d) { fs::remove(d / "vol"); }, "the file or its folder went away", "vol"},
+        {"volume behind a link mounted late", "link/app.log",
+         [](const fs::path& d) { fs::create_directory_symlink(d / "volume", d / "link"); },
+         [](const fs::path& d) { fs::create_directories(d / "volume"); }, "No such file or directory", "volume"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        const bool fromStart = std::string(c.configured).rfind("link", 0) == 0;
+        if (fromStart)
+            c.breakIt(dir);
+        CaptureStdout();
+        CaptureStderr();
+        log.Init((dir / c.configured).string(), nullptr, nullptr, true);
+        GetCapturedStderr();
+        GetCapturedStdout();
+        if (!fromStart) {
+            log.WriteLog(std::string("before"));
+            Drain();
+            c.breakIt(dir);
+        }
+        log.WriteLog(std::string("lost 1"));
+        std::string out = Drain();
+        gTicks += 1001; // a retry that still fails
+        log.WriteLog(std::string("lost 2"));
+        out += Drain();
+        EXPECT_EQ(ConsoleLines(out), (std::vector<std::string>{kStamp + ": lost 1", kStamp + ": lost 2"})) << out;
+
+        c.repair(dir);
+        log.WriteLog(std::string("too early"));
+        out = Drain();
+        EXPECT_EQ(ConsoleLines(out), (std::vector<std::string>{kStamp + ": too early"}));
+        gTicks += 1001;
+        log.WriteLog(std::string("back"));
+        out = Drain();
+        EXPECT_TRUE(ConsoleLines(out).empty()) << out;
+        EXPECT_EQ(ReadFile(dir / c.file / ("app_" + kDay + ".log")),
+                  kFirstLine + Outage(c.reason) + Back(3) + kStamp + ": back\n");
+        CaptureStdout();
+        log.Destroy();
+        GetCapturedStdout();
+    }
+}
+
+// The disk fills while lines are written: what the file does not take goes to
+// the console whole, the file holds only whole lines, and writing resumes when
+// space comes back, also in the next day's file.
+TEST_F(LogTest, FullDiskLosesNoLineAndResumes)
+{
+    Tmpfs disk(dir / "disk", "64k");
+    MOUNT_OR_SKIP(disk);
+    InitIn("disk/app.log");
+    log.SetDiskReserve(0); // the disk really fills
+    const fs::path file = dir / "disk" / ("app_" + kDay + ".log");
+    for (int i = 0; i < 10; ++i)
+        log.WriteLog(0, 0, Numbered(i));
+    Drain();
+    disk.Fill();
+
+    for (int i = 10; i < 210; ++i)
+        log.WriteLog(0, 0, Numbered(i));
+    std::string out = Drain();
+    std::vector<std::string> console = ConsoleLines(out);
+    EXPECT_FALSE(console.empty());
+    std::vector<std::string> inFile = Lines(ReadFile(file));
+    std::string text = ReadFile(file);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << "a line was cut";
+    std::vector<std::string> all(inFile.begin() + 1, inFile.end());
+    all.insert(all.end(), console.begin(), console.end());
+    ASSERT_EQ(all.size(), 210u);
+    for (int i = 0; i < 210; ++i)
+        EXPECT_EQ(all[i], kStamp + ": " + Numbered(i));
+    EXPECT_NE(out.find("unusable (No space left on device)"), std::string::npos) << out;
+
+    disk.Free();
+    log.WriteLog(std::string("space again"));
+    Drain();
+    std::string expected = text + Outage("No space left on device") + Back(static_cast<int>(console.size())) +
+                           kStamp + ": space again\n";
+    EXPECT_EQ(ReadFile(file), expected);
+
+    // Full again when the day changes: the new file is made but takes nothing
+    // until space comes back; then it gets its first line after all.
+    disk.Fill();
+    gNow = kMonday + 86400;
+    gTicks += 10001;
+    const std::string tuesday = "Tue Dec  8 01:58:19 2026";
+    log.WriteLog(std::string("first of the 8th"));
+    out = Drain();
+    // The switch notice may still fit into the old file's last block.
+    const std::string notice = "Switching to log with date 2026-12-08";
+    console = ConsoleLines(out);
+    if (ReadFile(file) == expected + notice)
+        EXPECT_EQ(console, (std::vector<std::string>{tuesday + ": first of the 8th"}));
+    else
+        EXPECT_EQ(console, (std::vector<std::string>{notice, tuesday + ": first of the 8th"}));
+    disk.Free();
+    log.WriteLog(std::string("second of the 8th"));
+    Drain();
+    EXPECT_EQ(ReadFile(dir / "disk" / "app_2026-12-08.log"),
+              kFirstLine + Outage("No space left on device", tuesday) + Back(static_cast<int>(console.size()), tuesday) +
+                  tuesday + ": second of the 8th\n");
+    CaptureStdout();
+    log.Destroy();
+    GetCapturedStdout();
+}
+
+// Below the free-space reserve old files of this log go first, oldest first,
+// never the day's own; then lines are counted, and the count is written once
+// there is room again.
+TEST_F(LogTest, DiskReserveRemovesOldFilesThenCountsLines)
+{
+    Tmpfs disk(dir / "disk", "1m"); // the default reserve: 5 % of it
+    MOUNT_OR_SKIP(disk);
+    const fs::path logDir = dir / "disk";
+    const std::string oldNames[] = {"app_2026-11-01.log", "app_2026-11-02.log", "app_2026-11-03.log"};
+    for (const auto& name : oldNames)
+        std::ofstream(logDir / name) << std::string(200 << 10, 'o');
+    InitIn("disk/app.log");
+    const fs::path file = logDir / ("app_" + kDay + ".log");
+
+    int written = 0;
+    auto writeLines = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            EXPECT_EQ(log.WriteLog(0, 0, Numbered(written++)), 0);
+        return Drain();
+    };
+    std::string out = writeLines(4000); // about 400 KiB: one old file has to go
+    EXPECT_FALSE(fs::exists(logDir / oldNames[0])) << out;
+    EXPECT_TRUE(fs::exists(logDir / oldNames[1]));
+    EXPECT_TRUE(fs::exists(logDir / oldNames[2]));
+    EXPECT_EQ(Lines(ReadFile(file)).size(), 1u + 4000);
+
+    out = writeLines(6000); // more than the rest of the disk
+    EXPECT_FALSE(fs::exists(logDir / oldNames[1]));
+    EXPECT_FALSE(fs::exists(logDir / oldNames[2]));
+    EXPECT_NE(out.find("at its free-space reserve"), std::string::npos) << out;
+    EXPECT_TRUE(ConsoleLines(out).empty());
+    std::vector<std::string> lines = Lines(ReadFile(file));
+    const int inFile = static_cast<int>(lines.size()) - 1;
+    ASSERT_LT(inFile, written);
+    ASSERT_GT(inFile, 4000);
+    for (int i = 0; i < inFile; ++i)
+        ASSERT_EQ(lines[1 + i], kStamp + ": " + Numbered(i));
+
+    log.SetDiskReserve(4096); // room again
+    log.WriteLog(std::string("after the gap"));
+    Drain();
+    lines = Lines(ReadFile(file));
+    ASSERT_EQ(lines.size(), 1u + inFile + 2);
+    EXPECT_EQ(lines[lines.size() - 2],
+              kStamp + ": WARN: logman: " + std::to_string(written - inFile) + " lines dropped");
+    EXPECT_EQ(lines.back(), kStamp + ": after the gap");
+}
+
+// The clean-up orders by the date in the names: files that a clock running
+// ahead made newer by time never push out the day's own file.
+TEST_F(LogTest, CleanupKeepsTheDayFileWhateverTheFileTimes)
+{
+    const fs::path logDir = dir / "logs";
+    fs::create_directories(logDir);
+    const fs::path today = logDir / ("app_" + kDay + ".log");
+    MakeFile(today, 1000);
+    std::ofstream(today, std::ios::app) << "the morning's lines\n";
+    fs::last_write_time(today, fs::file_time_type::clock::now() - std::chrono::hours(1000));
+    // 45 older days, every one written later by time than the day's file.
+    for (int n = 0; n < 45; ++n)
+        MakeFile(logDir / DateName("app", n), -(45 - n));
+
+    InitIn("logs/app.log");
+    log.WriteLog(std::string("afternoon"));
+    Drain();
+    EXPECT_EQ(ReadFile(today), "old\nthe morning's lines\n" + kStamp + ": afternoon\n");
+    for (int n = 0; n < 45; ++n)
+        EXPECT_EQ(fs::exists(logDir / DateName("app", n)), n < 38) << DateName("app", n);
+}
+
+// A terminal restarted every day, and twice on some days, keeps the 39-file
+// rule; a clock set forward five days and back again changes nothing in it.
+TEST_F(LogTest, DailyRestartsKeepThe39FileRule)
+{
+    const fs::path logDir = dir / "logs";
+    auto restart = [&](std::time_t when) {
+        gNow = when;
+        InitIn("logs/app.log");
+        log.WriteLog(std::string("up"));
+        CaptureStdout();
+        log.Destroy();
+        GetCapturedStdout();
+        return static_cast<int>(std::distance(fs::directory_iterator(logDir), fs::directory_iterator()));
+    };
+    for (int day = 0; day < 60; ++day) {
+        EXPECT_EQ(restart(kMonday + day * 86400), std::min(day + 1, 40)) << "day " << day;
+        if (day % 7 == 3) { // a second start the same day: the day's file counts among the 39
+            EXPECT_EQ(restart(kMonday + day * 86400 + 3600), std::min(day + 1, 39)) << "day " << day;
+        }
+    }
+    const std::time_t last = kMonday + 59 * 86400;
+    EXPECT_EQ(restart(last + 5 * 86400), 40);
+    EXPECT_EQ(restart(last - 86400), 39);
+    EXPECT_TRUE(fs::exists(logDir / "app_2027-02-04.log")); // the last real day
+    EXPECT_EQ(Lines(ReadFile(logDir / "app_2027-02-03.log")).size(), 3u);
+}
+
+namespace {
+// A host whose log callback takes a millisecond of ticks per line, flooded in
+// its first pass; it notes the tick of every RunOnce.
+class FloodedHost : public vorel_sdl2::TApplication {
+public:
+    std::string file;
+    std::vector<Uint32> passes;
+    std::vector<std::string> delivered;
+    static void Slow(void* self, const TLogEntry& e, int)
+    {
+        gTicks += 1;
+        static_cast<FloodedHost*>(self)->delivered.push_back(e.Message);
+    }
+    int Init() override { return TLogManager::Init(file, &Slow, this, false); }
+    void Destroy() override { TLogManager::Destroy(); }
+    void Startup() override { setStatus(APP_STARTUP); }
+    int RunOnce() override
+    {
+        passes.push_back(gTicks);
+        if (passes.size() == 1)
+            for (int i = 0; i < 1000; ++i)
+                WriteLog(0, 0, "flood %d", i);
+        if (delivered.size() >= 1000 || passes.size() > 100000) {
+            terminate(vorel_sdl2::NOTHING);
+            return 1;
+        }
+        return 0;
+    }
+    int DrawOnce() override { return 0; }
+};
+} // namespace
+
+TEST_F(LogTest, FloodWithASlowCallbackKeepsTheLoopsRhythm)
+{
+    FloodedHost app;
+    app.file = (dir / "flood.log").string();
+    CaptureStdout();
+    app.Init();
+    app.SetLogicInterval(0);
+    app.Run();
+#ifdef VOREL_NOGFX
+    app.Destroy();
+#endif
+    GetCapturedStdout();
+    ASSERT_EQ(app.delivered.size(), 1000u);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(app.delivered[i], kStamp + ": flood " + std::to_string(i));
+    Uint32 longest = 0;
+    for (size_t i = 1; i < app.passes.size(); ++i)
+        longest = std::max(longest, app.passes[i] - app.passes[i - 1]);
+    EXPECT_LE(longest, TLogManager::kPollBudgetMs + 1);
+    EXPECT_EQ(Lines(ReadFile(dir / ("flood_" + kDay + ".log"))).size(), 1u + 1000);
+}
+
+TEST_F(LogTest, QueueBoundCountsWhatItRefuses)
+{
+    Seen seen;
+    InitIn("bound.log", &Record, &seen);
+    log.SetQueueLimit(100);
+    int accepted = 0, refused = 0;
+    for (int i = 0; i < 250; ++i)
+        (log.WriteLog(0, 0, "w%d", i) == 0 ? accepted : refused)++;
+    EXPECT_EQ(logman::WriteLog("also refused"), 1);
+    EXPECT_EQ(accepted, 100);
+    EXPECT_EQ(refused, 150);
+    EXPECT_EQ(log.QueuedEntries(), 100u);
+    Drain();
+    EXPECT_EQ(log.WriteLog(std::string("room again")), 0);
+    Drain();
+    ASSERT_EQ(seen.messages.size(), 102u);
+    EXPECT_EQ(seen.messages[99], kStamp + ": w99");
+    EXPECT_EQ(seen.messages[100], kStamp + ": WARN: logman: 151 lines dropped");
+    EXPECT_EQ(seen.messages[101], kStamp + ": room again");
+    std::vector<std::string> file = Lines(ReadFile(dir / ("bound_" + kDay + ".log")));
+    ASSERT_EQ(file.size(), 103u);
+    EXPECT_EQ(file[101], kStamp + ": WARN: logman: 151 lines dropped");
 }

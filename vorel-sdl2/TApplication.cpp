@@ -1,6 +1,7 @@
 #include "TApplication.h"
 
 #include "Platform.h"
+#include "TJournal.h"
 #include "TServiceNotify.h"
 
 #include <SDL2/SDL_timer.h>
@@ -97,6 +98,7 @@ TApplication::TApplication()
       mStatusWaiter{}
 {
     std::memset(&LastEvent, 0, sizeof LastEvent);
+    PrefixStatusLines(); // before the first status line
 
     if (const char* logName = std::getenv("LOG_FILENAME"))
         mLogFile = TrimSpaces(logName);

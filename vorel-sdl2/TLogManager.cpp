@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdarg>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -23,16 +23,17 @@ TLogManager* pDefInst = nullptr;
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr size_t kFormatBuffer = 2048;
 constexpr size_t kHistoryLimit = 50;
-constexpr size_t kKeptLogFiles = 39;
 constexpr size_t kPollMargin = 1000;
 constexpr Uint32 kDateCheckMs = 10000;
 constexpr std::string_view kStampGap = ": ";
-constexpr std::string_view kFirstLine = "== APP CREATED THIS FILE ==\n";
 constexpr std::string_view kSwitchNotice = "Switching to log with date ";
+// Reading the clock costs about a tenth of delivering a line to the file, so
+// a bounded Poll reads it once per stride of entries: the stride doubles
+// while the clock stands still and halves when it moved, so slow deliveries
+// (callbacks, the console) are timed one by one.
+constexpr unsigned kMaxClockStride = 128;
 
 std::string_view LevelText(TLogType type)
 {
@@ -47,6 +48,30 @@ std::string_view LevelText(TLogType type)
     default: return "";
     }
 }
+
+class TPollBudget {
+public:
+    explicit TPollBudget(Uint32 ms) : mMs(ms), mStart(ms ? vorel_sdl2::Platform.Ticks() : 0), mLast(mStart) {}
+    bool Spent()
+    {
+        if (mMs == 0 || --mUntilCheck > 0)
+            return false;
+        Uint32 now = vorel_sdl2::Platform.Ticks();
+        if (now - mStart >= mMs)
+            return true;
+        mStride = now == mLast ? std::min(mStride * 2, kMaxClockStride) : std::max(mStride / 2, 1u);
+        mLast = now;
+        mUntilCheck = mStride;
+        return false;
+    }
+
+private:
+    Uint32 mMs;
+    Uint32 mStart;
+    Uint32 mLast;
+    unsigned mStride = 1;
+    unsigned mUntilCheck = 1;
+};
 
 // The asctime form without its line break (24 characters for four-digit
 // years). Formatting it is the dearest step of a write, so each thread keeps
@@ -138,75 +163,14 @@ int FormatAndWrite(TLogManager& manager, char color, TLogType type, unsigned lon
     return manager._WriteLog(color, type, gameId, *text);
 }
 
-// Removes every occurrence of each extension from the file-name component of
-// a path; the directory part is left as given.
-std::string BasePath(const std::string& configured)
-{
-    size_t slash = configured.rfind('/');
-    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    std::string name = configured.substr(nameStart);
-    for (std::string_view ext : {std::string_view(".log"), std::string_view(".txt")})
-        for (size_t pos; (pos = name.find(ext)) != std::string::npos;)
-            name.erase(pos, ext.size());
-    return configured.substr(0, nameStart) + name;
-}
-
-bool IsDigits(std::string_view s)
-{
-    return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// prefix + "_" + YYYY-MM-DD + ".log": the only names this log owns.
-bool IsDatedLogName(std::string_view name, std::string_view prefix)
-{
-    constexpr size_t kDated = 1 + 10 + 4; // "_", the date, ".log"
-    if (name.size() != prefix.size() + kDated || name.substr(0, prefix.size()) != prefix)
-        return false;
-    std::string_view rest = name.substr(prefix.size());
-    return rest[0] == '_' && IsDigits(rest.substr(1, 4)) && rest[5] == '-' && IsDigits(rest.substr(6, 2)) &&
-           rest[8] == '-' && IsDigits(rest.substr(9, 2)) && rest.substr(11) == ".log";
-}
-
-// Keeps the newest kKeptLogFiles dated files of this log in dir and removes
-// the rest. Anything that cannot be listed or removed is left alone.
-void RemoveOldLogs(const fs::path& dir, const std::string& prefix)
-{
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec);
-    if (ec)
-        return;
-    std::vector<std::pair<fs::file_time_type, fs::path>> files;
-    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-        if (ec)
-            break;
-        std::error_code entryError;
-        if (it->is_symlink(entryError) || !it->is_regular_file(entryError))
-            continue;
-        if (!IsDatedLogName(it->path().filename().native(), prefix))
-            continue;
-        fs::file_time_type written = it->last_write_time(entryError);
-        if (entryError)
-            continue;
-        files.emplace_back(written, it->path());
-    }
-    if (files.size() <= kKeptLogFiles)
-        return;
-    // Newest first; equal times fall back to the name, whose date orders it.
-    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first > b.first : a.second > b.second;
-    });
-    for (size_t i = kKeptLogFiles; i < files.size(); ++i) {
-        std::error_code removeError;
-        fs::remove(files[i].second, removeError);
-    }
-}
-
 } // namespace
 
 TLogManager::TLogManager()
     : bAppendPrefix(true), OutputToConsole(false), AutoHandleOldLogs(false), initialized(0), LastTime(0),
       pLogEntries(nullptr), pLogEntriesMutex(SDL_CreateMutex()), pLogHistory(nullptr), pfOnWriteLog(nullptr),
-      pUserData(nullptr), Time(0), LinesToGo(0)
+      pUserData(nullptr), Time(0), LinesToGo(0), mQueueLimit(kDefaultQueueLimit), bQueueFull(false),
+      mQueueDropped(0), bWantFile(false), bHeaderPending(false), mLastRetry(0), bOutage(false), mOutageSince(0),
+      mConsoleLines(0), mDiskReserve(-1), bBelowReserve(false), mDiskDropped(0), mLastSweep(0), bJournalReported(false)
 {
 }
 
@@ -248,6 +212,12 @@ int TLogManager::Init(std::string logFileFilename, TpfOnWriteLog onWriteLog, voi
     if (!pLogHistory)
         pLogHistory = new std::deque<TLogEntry*>();
     LastTime = vorel_sdl2::Platform.Ticks();
+    mFileBuffer.clear();
+    bHeaderPending = bOutage = bBelowReserve = false;
+    mConsoleLines = mDiskDropped = 0;
+    mLastSweep = 0;
+    mJournal.Configure();
+    bJournalReported = false;
     Open();
     TLogManager* none = nullptr;
     DefaultInstance().compare_exchange_strong(none, this);
@@ -270,6 +240,7 @@ void TLogManager::Destroy()
     TLogManager* self = this;
     DefaultInstance().compare_exchange_strong(self, nullptr);
     Close();
+    mJournal.Close();
     std::deque<TLogEntry*>* entries;
     {
         ScopedSDLMutex lock(pLogEntriesMutex);
@@ -295,22 +266,43 @@ int TLogManager::Poll()
 
 void TLogManager::DrainQueue(bool bounded)
 {
+    if (bounded)
+        RetryFileIfDue();
+    TPollBudget time(bounded ? kPollBudgetMs : 0);
     SDL_LockMutex(pLogEntriesMutex);
     // Writers that outpace the poller must not keep it here for ever: a Poll
     // delivers what was queued when it began plus a margin for lines its own
-    // callbacks log; the rest waits for the next Poll.
+    // callbacks log, within its time budget; the rest waits for the next Poll.
     size_t budget = bounded ? pLogEntries->size() + kPollMargin : SIZE_MAX;
-    while (!pLogEntries->empty() && budget-- > 0) {
+    for (;;) {
+        if (bQueueFull && pLogEntries->size() <= mQueueLimit / 2)
+            QueueDroppedNotice();
+        if (pLogEntries->empty() || budget-- == 0)
+            break;
         LinesToGo = static_cast<int>(pLogEntries->size()) - 1;
         TLogEntry* entry = pLogEntries->front();
         pLogEntries->pop_front();
         SDL_UnlockMutex(pLogEntriesMutex);
         ProcessEntry(entry);
         SDL_LockMutex(pLogEntriesMutex);
+        if (time.Spent())
+            break;
     }
     SDL_UnlockMutex(pLogEntriesMutex);
-    if (hLogFile.is_open())
-        hLogFile.flush();
+    FlushFile();
+}
+
+// Caller holds pLogEntriesMutex. Rare, so the entry is built under the lock:
+// the count must not change between reading and queuing it.
+void TLogManager::QueueDroppedNotice()
+{
+    auto* notice = new TLogEntry();
+    notice->LogType = 4;
+    notice->Message = MakeLine(vorel_sdl2::Platform.Now(), 4,
+                               "logman: " + std::to_string(mQueueDropped) + " lines dropped");
+    pLogEntries->push_back(notice);
+    mQueueDropped = 0;
+    bQueueFull = false;
 }
 
 void TLogManager::ProcessEntry(TLogEntry* entry)
@@ -327,6 +319,8 @@ void TLogManager::ProcessEntry(TLogEntry* entry)
     } catch (...) {
         std::printf("LogManager:Poll:OnWriteLog unhandled exception\n");
     }
+    bool inJournal = mJournal.Enabled() && SendToJournal(*entry);
+
     // The callbacks saw the line without the user tag; file, console and history get it.
     if (entry->LogType > 65536 && entry->Message.size() >= 24)
         entry->Message.insert(24, ": LT_USER_" + std::to_string(entry->LogType));
@@ -341,11 +335,9 @@ void TLogManager::ProcessEntry(TLogEntry* entry)
         }
     }
 
-    entry->Message.push_back('\n');
-    WriteToFile(entry->Message);
-    entry->Message.pop_back();
+    AppendToFile(entry->Message);
 
-    if (OutputToConsole) {
+    if (OutputToConsole && !(inJournal && mJournal.StdoutIsJournal())) {
         if (entry->Color != 0)
             std::printf("\x1b[38;5;%um%s\x1b[0m\n", static_cast<unsigned>(static_cast<unsigned char>(entry->Color)),
                         entry->Message.c_str());
@@ -422,6 +414,11 @@ int TLogManager::_WriteLog(char color, TLogType LogType, unsigned long GameId, c
         ScopedSDLMutex lock(pLogEntriesMutex);
         if (!initialized.load(std::memory_order_relaxed))
             return -1;
+        if (bQueueFull || pLogEntries->size() >= mQueueLimit) {
+            bQueueFull = true;
+            ++mQueueDropped;
+            return 1;
+        }
         Time = now;
         LastLog.swap(*last);
         pLogEntries->push_back(entry.get());
@@ -431,6 +428,50 @@ int TLogManager::_WriteLog(char color, TLogType LogType, unsigned long GameId, c
 }
 
 void TLogManager::OnWriteLog(const TLogEntry&, int) {}
+
+bool TLogManager::SendToJournal(const TLogEntry& entry)
+{
+    // The journal keeps its own time and priority: MESSAGE is the bare text.
+    std::string_view text = entry.Message;
+    if (text.size() >= 24) {
+        text.remove_prefix(24);
+        std::string_view level = bAppendPrefix ? LevelText(entry.LogType) : kStampGap;
+        if (text.substr(0, level.size()) == level)
+            text.remove_prefix(level.size());
+    }
+    int error = mJournal.Send(entry.LogType, entry.GameId, text);
+    if (error == 0) {
+        bJournalReported = false;
+        return true;
+    }
+    if (!bJournalReported)
+        std::printf("logman: the journal does not take entries (%s); the log file still gets them\n",
+                    std::strerror(error));
+    bJournalReported = true;
+    return false;
+}
+
+std::string TLogManager::MakeLine(std::time_t when, TLogType type, const std::string& text) const
+{
+    std::string_view stamp = TimeStamp(when);
+    std::string_view level = bAppendPrefix ? LevelText(type) : kStampGap;
+    std::string line;
+    line.reserve(stamp.size() + level.size() + text.size() + 1);
+    line.append(stamp).append(level).append(text);
+    return line;
+}
+
+void TLogManager::SetQueueLimit(size_t entries)
+{
+    ScopedSDLMutex lock(pLogEntriesMutex);
+    mQueueLimit = std::max<size_t>(entries, 1);
+}
+
+size_t TLogManager::QueuedEntries() const
+{
+    ScopedSDLMutex lock(pLogEntriesMutex);
+    return pLogEntries ? pLogEntries->size() : 0;
+}
 
 std::string TLogManager::PopLogHistory()
 {
@@ -448,72 +489,6 @@ std::string TLogManager::GetLastLog() const
     // Writers swap LastLog's buffer; copying it without the lock could read freed memory.
     ScopedSDLMutex lock(pLogEntriesMutex);
     return LastLog;
-}
-
-int TLogManager::Open()
-{
-    FullLogFileFilename = BasePath(LogFileFilename);
-    // The match prefix is the base name, so the clean-up finds exactly the files written below.
-    std::string prefix = fs::path(FullLogFileFilename).filename().native();
-    fs::path configuredDir = fs::path(LogFileFilename).parent_path();
-    std::error_code ec;
-    fs::path logDir = configuredDir.empty() ? fs::current_path(ec) : configuredDir;
-
-    if (AutoHandleOldLogs && !logDir.empty())
-        RemoveOldLogs(logDir, prefix);
-
-    CurrentDateString = MyUtils::GetCurrentDateString();
-    std::string path = FullLogFileFilename + "_" + CurrentDateString + ".log";
-
-    // Only a file known to be missing is created (truncating); when its state
-    // cannot be read, the append below decides.
-    bool missing = !fs::exists(path, ec) && !ec;
-    if (missing) {
-        if (!configuredDir.empty())
-            fs::create_directories(configuredDir, ec);
-        std::ofstream created(path, std::ios::out | std::ios::trunc);
-        if (created.is_open())
-            created << kFirstLine;
-    }
-
-    errno = 0;
-    hLogFile.open(path, std::ios::out | std::ios::app);
-    if (hLogFile.is_open()) {
-        hLogFile.clear();
-        std::printf("logman: Logging to file '%s'\n", path.c_str());
-    } else {
-        int error = errno;
-        std::printf("\nlogman: Can not open log file with message:\n");
-        std::fflush(stdout);
-        errno = error;
-        std::perror(path.c_str());
-    }
-
-    if (!hLogFile.is_open() && !pfOnWriteLog) {
-        std::printf("\nlogman WARNING: no channels to output. Will output to console.\n");
-        return -1;
-    }
-    return 0;
-}
-
-void TLogManager::Close()
-{
-    if (!hLogFile.is_open())
-        return;
-    hLogFile.close();
-    std::printf("%s closed.\n", FullLogFileFilename.c_str());
-    FullLogFileFilename.clear();
-}
-
-void TLogManager::WriteToFile(const std::string& text)
-{
-    // A stream that failed (disk full, file gone bad) would swallow every
-    // later line; those go to the console like lines without a file.
-    if (hLogFile.is_open() && hLogFile.good()) {
-        hLogFile.write(text.data(), static_cast<std::streamsize>(text.size()));
-        return;
-    }
-    std::printf("logman(logfile error): %s\n", text.c_str());
 }
 
 namespace logman {

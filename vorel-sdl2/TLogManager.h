@@ -10,15 +10,40 @@
 // Files: Init("dir/app.log") writes dir/app_YYYY-MM-DD.log (local date),
 // appending across restarts and switching to a new file when the day changes
 // (checked at most every 10 s of ticks while entries flow). With
-// AutoHandleOldLogs the 39 newest dated files of this log survive each open;
-// older ones are removed. If no file can be opened, lines go to standard
-// output instead.
+// AutoHandleOldLogs the 39 newest dated files of this log survive each open,
+// newest by the date in their names, and the day's own file is never removed.
+//
+// The file survives the disk. Each Poll checks that the path still names the
+// open file; when it was removed (or its folder, or a volume went away) the
+// day's file is opened again at once, its folder created again, and retried
+// every second while that fails. Lines that the file cannot take (no file, a
+// write that failed part-way) go whole to standard output with the prefix
+// "logman(logfile error): "; the file holds only whole lines. When it takes
+// lines again, one line records the outage and one its end.
+//
+// Bounds. One Poll delivers what was queued when it began (and what its
+// callbacks log), for at most about kPollBudgetMs of ticks; the rest stays
+// queued, in order, for the next Poll. At most SetQueueLimit entries
+// (default kDefaultQueueLimit) wait in the queue: further writes return 1 and
+// are counted, and once the queue is down to half the limit the count is
+// queued as "logman: N lines dropped". The file leaves a reserve of free space
+// on its file system (SetDiskReserve; default the smaller of 256 MiB and 5 %
+// of its size, 0 turns it off): below it the oldest dated files of this log
+// go first (with AutoHandleOldLogs; never the day's own), then lines that do
+// not fit are counted instead of written, and the count is written as
+// "logman: N lines dropped" once there is room again. Callbacks and the
+// history see every line that was queued.
+//
+// Journal: under the service manager each entry is also sent to the systemd
+// journal by Poll, with its priority and fields (TJournal.h; VOREL_JOURNAL=0
+// switches it off). An entry the journal took is not echoed to standard
+// output when that is a journal stream already. A journal that is gone or
+// full never blocks Poll and changes nothing in the file; one status line
+// reports it.
 //
 // Guarantees: a write that returned 0 is delivered by a later Poll or by
 // Destroy, even when Destroy races with writers; writes before Init or after
-// Destroy return -1 and are dropped. One Poll delivers what was queued when it
-// began (and what its callbacks log), but never runs on without end while
-// other threads keep writing. Callback exceptions are caught per entry.
+// Destroy return -1 and are dropped. Callback exceptions are caught per entry.
 // bAppendPrefix is read by writers unlocked: set it before they start.
 // Destroy must be called by the owner before the object goes away, and
 // writers must have stopped before the destructor runs.
@@ -27,10 +52,12 @@
 #include <SDL2/SDL_mutex.h>
 #include <SDL2/SDL_stdinc.h>
 
+#include "TJournal.h"
+#include "TLogFile.h"
+
 #include <atomic>
 #include <ctime>
 #include <deque>
-#include <fstream>
 #include <string>
 
 typedef Uint32 TLogType;
@@ -77,14 +104,41 @@ public:
     void Close();
     void WriteToFile(const std::string& text);
 
+    // Entries the queue holds at most; writes beyond it return 1 and are
+    // counted (at least 1; any thread).
+    void SetQueueLimit(size_t entries);
+    // Free bytes the log file leaves on its file system; negative for the
+    // default (the smaller of 256 MiB and 5 % of its size), 0 for none.
+    void SetDiskReserve(long long bytes) { mDiskReserve = bytes; }
+    size_t QueuedEntries() const;
+
+    static constexpr size_t kDefaultQueueLimit = 200000;
+    static constexpr Uint32 kPollBudgetMs = 4;
+
     bool bAppendPrefix;
 
 protected:
     // Delivers the queued entries, then flushes the file. Bounded (Poll): at
-    // most what was queued at the start plus a margin; unbounded (Destroy): all.
+    // most what was queued at the start plus a margin, and for at most
+    // kPollBudgetMs; unbounded (Destroy): all.
     void DrainQueue(bool bounded);
     // Delivers one entry taken off the queue; the caller holds no lock.
     void ProcessEntry(TLogEntry* entry);
+    void QueueDroppedNotice();
+    // True when the journal took the entry.
+    bool SendToJournal(const TLogEntry& entry);
+    // A finished log line: time stamp, level text (or ": "), text.
+    std::string MakeLine(std::time_t when, TLogType type, const std::string& text) const;
+
+    // File side (TLogManagerFiles.cpp).
+    void AppendToFile(const std::string& message);
+    void FlushFile();
+    int OpenDayFile(bool bReportFailure);
+    void RetryFileIfDue();
+    void BeginOutage(const std::string& reason, bool bReport);
+    bool WriteNotices(unsigned long long& room, int& error);
+    unsigned long long RoomAboveReserve(size_t wanted);
+    void ToConsole(const char* text, size_t size);
 
     std::string LogFileFilename;
     std::string FullLogFileFilename;
@@ -95,7 +149,7 @@ protected:
     // and cleared under the lock so that no entry slips in after Destroy.
     std::atomic<int> initialized;
     Uint32 LastTime;
-    std::ofstream hLogFile;
+    TLogFile hLogFile;
     std::deque<TLogEntry*>* pLogEntries;
     // Lives as long as the object, so a writer racing with Destroy never
     // locks a destroyed mutex.
@@ -106,6 +160,29 @@ protected:
     std::time_t Time;
     int LinesToGo;
     std::string LastLog;
+
+    // Guarded by pLogEntriesMutex: the queue bound and what it refused.
+    size_t mQueueLimit;
+    bool bQueueFull;
+    unsigned long mQueueDropped;
+
+    // Polling thread only: lines for the file since the last flush, and the
+    // file's troubles.
+    std::string mFileBuffer;
+    bool bWantFile;      // between Open and Close
+    bool bHeaderPending; // the file was created but its first line not yet written
+    Uint32 mLastRetry;
+    bool bOutage;
+    std::time_t mOutageSince;
+    std::string mOutageReason;
+    unsigned long mConsoleLines;
+    std::atomic<long long> mDiskReserve;
+    bool bBelowReserve;
+    unsigned long mDiskDropped;
+    Uint32 mLastSweep;
+
+    vorel_sdl2::TJournal mJournal;
+    bool bJournalReported;
 };
 
 namespace logman {

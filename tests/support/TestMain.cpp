@@ -6,6 +6,8 @@
 // Xvfb that the test fixture started (a DISPLAY already set by the caller
 // wins). The reboot and exit-command seams refuse by default, so no test can
 // reach the real calls by accident; a test that observes them replaces them.
+// Log entries never go to the real journal: VOREL_JOURNAL is 0, and a test
+// of the journal points it at a socket of its own.
 #include "SanitizerSupport.h"
 #include "TestPlatform.h"
 
@@ -55,6 +57,9 @@ int main(int argc, char** argv)
     PinGlStack();
     vorel_sdl2::Platform = TestPlatform();
     setenv("DISABLE_REBOOT_ON_EXIT", "1", 1);
+    setenv("VOREL_JOURNAL", "0", 1);
+    unsetenv("VOREL_JOURNAL_SOCKET");
+    unsetenv("JOURNAL_STREAM");
     setenv("SDL_AUDIODRIVER", "disk", 0);
 
     const char* state = std::getenv("VOREL_XVFB_STATE");
