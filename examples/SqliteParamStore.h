@@ -11,18 +11,26 @@
 //
 // Threads: the store serialises its own use of the connection, so the hooks
 // may run on any thread. Entries are read under their own lock while they are
-// written out. Failure: an error is reported once per call on standard error
-// and the call answers "nothing" (a null Parameter, false); a store that is
-// not open answers nothing and stores nothing.
+// written out. Failure: a store or delete that fails (full disk, a file that
+// cannot be written) is kept, with the values it had, and retried in order on
+// the next batch until it succeeds, so nothing acknowledged to the manager is
+// lost; a file that cannot be written is reopened on each retry, so a file
+// that becomes writable again is used without a restart. Errors go to
+// standard error once per change between failing and working. A failed read
+// answers "nothing" (a null Parameter); a store that is not open answers
+// nothing and keeps what it is asked to store.
 #pragma once
 
 #include "TApplication.h"
 #include "TAppParam.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -34,38 +42,57 @@ public:
     SqliteParamStore& operator=(const SqliteParamStore&) = delete;
     ~SqliteParamStore();
 
-    // Opens (creating if needed) the file and its table; false on failure.
-    bool Open(const std::string& path);
+    // Opens (creating if needed) the file and its table: 0 when it can be
+    // read and written, 1 when it is open but cannot be written (reported;
+    // stores are kept and retried), -1 when it cannot be opened.
+    int Open(const std::string& path);
     void Close();
     bool IsOpen() const;
+    // Open, and the last attempt to write succeeded.
+    bool IsWritable() const;
+    // Stores and deletes waiting for a retry.
+    std::size_t Pending() const;
 
     // The value of name at address, or at its group, or globally; a null
     // Parameter when none holds it. The answer's domain text says which.
     Parameter Request(const std::string& address, const std::string& name);
+    // Each writes what is pending first, in order; false: it is pending too.
     bool Store(vorel_sdl2::TAppParam* param);
     // All in one transaction; the list is emptied.
     bool StoreAll(std::list<vorel_sdl2::TAppParam*>& params);
     bool Remove(vorel_sdl2::TAppParam* param);
+    // Retries what is pending; true when nothing is left.
+    bool Flush();
 
 private:
     struct Row {
         std::string domain, name, value, caption, description;
         std::int64_t restrictions = 0;
         std::string limits;
+        bool remove = false;
     };
 
-    bool Exec(const char* sql);
+    int OpenLocked();
+    bool Exec(const char* sql, bool quiet = false);
     void CloseLocked();
     // Takes the entry's contents under its lock; false for nothing storable.
     static bool Read(vorel_sdl2::TAppParam* param, Row& row);
     bool Write(const Row& row);
-    void Report(const char* what);
+    // Appends rows to what is pending and writes all in one transaction.
+    bool Submit(std::vector<Row> rows);
+    // One line when the store starts failing, one when it works again.
+    void Failed(const std::string& what, const std::string& detail);
+    void Recovered();
 
     mutable std::mutex mMutex;
+    std::string mPath;
     sqlite3* mDb = nullptr;
     sqlite3_stmt* mSelect = nullptr;
     sqlite3_stmt* mUpsert = nullptr;
     sqlite3_stmt* mDelete = nullptr;
+    bool bWritable = false;
+    bool bFailing = false;
+    std::deque<Row> mPending;
 };
 
 template <class App>
@@ -79,7 +106,7 @@ public:
     void OnDeleteValue(vorel_sdl2::TAppParam* toDeleteParam) override { Store.Remove(toDeleteParam); }
     void OnStoreValues(std::list<vorel_sdl2::TAppParam*>& params) override
     {
-        if (!params.empty())
+        if (!params.empty() || Store.Pending() > 0)
             Store.StoreAll(params);
     }
 

@@ -103,7 +103,7 @@ public:
         const char* id = std::getenv("EXAMPLE_HOST_ID");
         SetClientID(id && *id ? id : "EX_1");
         mParamFile = ParamFilePath(LogFile());
-        if (!Store.Open(mParamFile))
+        if (Store.Open(mParamFile) < 0)
             WriteLog(4, 0, "example host: no parameter store at %s, parameters stay in memory", mParamFile.c_str());
         SetLogicInterval(0); // RunOnce on every pass, so it can count them
         mStates = new HostStates(this);
