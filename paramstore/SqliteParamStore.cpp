@@ -279,6 +279,28 @@ bool SqliteParamStore::Remove(TAppParam* param)
     return Submit({std::move(row)});
 }
 
+bool SqliteParamStore::Mirror(const std::vector<Copy>& copies)
+{
+    std::vector<Row> rows;
+    rows.reserve(copies.size());
+    for (const Copy& c : copies) {
+        Row row;
+        row.domain = c.domain;
+        row.name = c.name;
+        row.remove = c.value.IsNull();
+        if (!row.remove) {
+            row.value = c.value.Value();
+            row.caption = c.value.Caption();
+            row.description = c.value.Description();
+            row.restrictions = c.value.Restrictions();
+            row.limits = c.value.Limits().OriginalString();
+        }
+        rows.push_back(std::move(row));
+    }
+    std::lock_guard<std::mutex> lock(mMutex);
+    return Submit(std::move(rows));
+}
+
 bool SqliteParamStore::Flush()
 {
     std::lock_guard<std::mutex> lock(mMutex);

@@ -3,9 +3,9 @@
 // SqliteParamStore keeps one row per (domain text, name) with the value,
 // caption, description, restriction bits and limit expression.
 // SqliteParamHooks<App> is an application class whose four storage hooks go
-// to such a store: a host derives from SqliteParamHooks<TApplication>, opens
-// the store (Store.Open(path)) before it reads parameters, and from then on
-// its values survive restarts. A lookup is answered from the narrowest
+// to such a store (IParamStore.h): a host derives from
+// SqliteParamHooks<TApplication>, opens the store (Store.Open(path)) before
+// it reads parameters, and from then on its values survive restarts. A lookup is answered from the narrowest
 // domain that holds the name: the terminal's own ID, then its group (the part
 // before the first "_"), then "GLOBAL".
 //
@@ -21,6 +21,7 @@
 // nothing and keeps what it is asked to store.
 #pragma once
 
+#include "IParamStore.h"
 #include "TApplication.h"
 #include "TAppParam.h"
 
@@ -35,12 +36,12 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-class SqliteParamStore {
+class SqliteParamStore : public IParamStore {
 public:
     SqliteParamStore() = default;
     SqliteParamStore(const SqliteParamStore&) = delete;
     SqliteParamStore& operator=(const SqliteParamStore&) = delete;
-    ~SqliteParamStore();
+    ~SqliteParamStore() override;
 
     // Opens (creating if needed) the file and its table: 0 when it can be
     // read and written, 1 when it is open but cannot be written (reported;
@@ -51,18 +52,26 @@ public:
     // Open, and the last attempt to write succeeded.
     bool IsWritable() const;
     // Stores and deletes waiting for a retry.
-    std::size_t Pending() const;
+    std::size_t Pending() const override;
 
     // The value of name at address, or at its group, or globally; a null
     // Parameter when none holds it. The answer's domain text says which.
-    Parameter Request(const std::string& address, const std::string& name);
+    Parameter Request(const std::string& address, const std::string& name) override;
     // Each writes what is pending first, in order; false: it is pending too.
-    bool Store(vorel_sdl2::TAppParam* param);
+    bool Store(vorel_sdl2::TAppParam* param) override;
     // All in one transaction; the list is emptied.
-    bool StoreAll(std::list<vorel_sdl2::TAppParam*>& params);
-    bool Remove(vorel_sdl2::TAppParam* param);
+    bool StoreAll(std::list<vorel_sdl2::TAppParam*>& params) override;
+    bool Remove(vorel_sdl2::TAppParam* param) override;
     // Retries what is pending; true when nothing is left.
     bool Flush();
+
+    // A copy of a row kept elsewhere (a server): a null value deletes it.
+    struct Copy {
+        std::string domain, name;
+        Parameter value;
+    };
+    // Writes the copies in one transaction, after what is pending.
+    bool Mirror(const std::vector<Copy>& copies);
 
 private:
     struct Row {
@@ -96,19 +105,9 @@ private:
 };
 
 template <class App>
-class SqliteParamHooks : public App {
+class SqliteParamHooks : public ParamStoreHooks<App> {
 public:
-    Parameter OnRequestValue(const std::string& UserAddress, const std::string& ParamName) override
-    {
-        return Store.Request(UserAddress, ParamName);
-    }
-    void OnStoreValue(vorel_sdl2::TAppParam* toStoreParam, int) override { Store.Store(toStoreParam); }
-    void OnDeleteValue(vorel_sdl2::TAppParam* toDeleteParam) override { Store.Remove(toDeleteParam); }
-    void OnStoreValues(std::list<vorel_sdl2::TAppParam*>& params) override
-    {
-        if (!params.empty() || Store.Pending() > 0)
-            Store.StoreAll(params);
-    }
+    SqliteParamHooks() { this->UseParamStore(&Store); }
 
     SqliteParamStore Store;
 };
