@@ -772,11 +772,15 @@ void PgParamStore::Run()
         int socket = -1;
         {
             std::lock_guard<std::recursive_mutex> lock(mConnMutex);
-            if (mConn)
+            // libpq closes the socket itself when the server ends the
+            // connection (a shutdown sends a last error first).
+            if (mConn && PQstatus(mConn) == CONNECTION_OK)
                 socket = PQsocket(mConn);
         }
-        if (socket < 0)
+        if (socket < 0) {
+            Disconnect("the server closed the connection");
             continue;
+        }
         pollfd fds[2] = {{socket, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0)
             continue;
@@ -833,9 +837,14 @@ bool PgParamStore::Store(TAppParam* param)
 bool PgParamStore::StoreAll(std::list<TAppParam*>& params)
 {
     std::vector<OutRow> rows;
+    std::vector<TAppParam*> seen;
     for (TAppParam* p : params) {
         if (!p || p->IsNull() || p->GetRawDomain().empty())
             continue;
+        // An entry queued twice in one batch has one value to send.
+        if (std::find(seen.begin(), seen.end(), p) != seen.end())
+            continue;
+        seen.push_back(p);
         OutRow r;
         p->Lock();
         r.domain = p->GetRawDomain();
