@@ -430,6 +430,9 @@ int PgParamStore::Open(const std::string& conninfo, const std::string& clientID,
         return -1;
     if (mLocal.Open(localFile) < 0 || !OpenOutbox(localFile))
         return -1;
+    // The copy can be read from the server again; the outbox, on its own
+    // connection, keeps a disk sync per store.
+    mLocal.RelaxDurability();
     mConnInfo = conninfo;
     mClientID = clientID;
     const std::string::size_type cut = clientID.find('_');

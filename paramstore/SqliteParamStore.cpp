@@ -301,6 +301,12 @@ bool SqliteParamStore::Mirror(const std::vector<Copy>& copies)
     return Submit(std::move(rows));
 }
 
+bool SqliteParamStore::RelaxDurability()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mDb && Exec("PRAGMA journal_mode = WAL", true) && Exec("PRAGMA synchronous = NORMAL", true);
+}
+
 bool SqliteParamStore::Flush()
 {
     std::lock_guard<std::mutex> lock(mMutex);

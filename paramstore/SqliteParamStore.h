@@ -64,6 +64,10 @@ public:
     bool Remove(vorel_sdl2::TAppParam* param) override;
     // Retries what is pending; true when nothing is left.
     bool Flush();
+    // For a file that is a copy of data kept elsewhere: write-ahead log and
+    // no disk sync per transaction (a crash of the process loses nothing, a
+    // power cut may lose the last writes). False when the file refuses.
+    bool RelaxDurability();
 
     // A copy of a row kept elsewhere (a server): a null value deletes it.
     struct Copy {
