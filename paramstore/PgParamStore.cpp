@@ -444,7 +444,8 @@ int PgParamStore::Open(const std::string& conninfo, const std::string& clientID,
     }
     mWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     bStop = false;
-    mState = PGSTORE_OFFLINE;
+    // The worker's first attempt decides, and logs, the first state.
+    mState = PGSTORE_CLOSED;
     mWorker = std::thread([this] { Run(); });
     return 0;
 }

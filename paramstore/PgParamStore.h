@@ -72,6 +72,7 @@ public:
     int Open(const std::string& conninfo, const std::string& clientID, const std::string& localFile);
     void Close();
 
+    // PGSTORE_CLOSED until the first connection attempt has ended.
     int State() const { return mState.load(); }
     // Waits until the state is reached; false at the deadline.
     bool WaitForState(int state, std::chrono::milliseconds timeout);

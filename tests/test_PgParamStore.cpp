@@ -393,6 +393,7 @@ TEST(PgParamStore, StoresKeptOfflineAreSentOnceAfterARestart)
     TestDb db;
     const std::string conninfo = db.Terminal("T1_1");
     const std::string file = LocalFile("restart");
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_PgParamStore-restart.log"};
     Host host("T1_1");
     std::optional<Outage> outage;
     {
@@ -422,6 +423,15 @@ TEST(PgParamStore, StoresKeptOfflineAreSentOnceAfterARestart)
     ASSERT_TRUE(second.WaitDelivered(milliseconds(5000)));
     EXPECT_EQ(db.History("T1_1", "r"), (std::vector<std::string>{"v0", "v1", "v2"}));
     host.UseParamStore(nullptr);
+    // One line per change of state: online, offline; offline at the start of
+    // the second run, online again. Failed retries in between add none.
+    int online = 0, offline = 0;
+    for (const std::string& line : log.Lines()) {
+        online += line.find("parameter store: connected to the server as T1_1") != std::string::npos;
+        offline += line.find("parameter store: server unreachable, working offline") != std::string::npos;
+    }
+    EXPECT_EQ(online, 2);
+    EXPECT_EQ(offline, 2);
 }
 
 // A terminal's role reads its own, its group's and the global rows and writes
