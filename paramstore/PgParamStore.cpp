@@ -45,11 +45,14 @@ CREATE TABLE vorel_terminal_map (role_name name PRIMARY KEY, client_id text NOT 
 CREATE TABLE vorel_applied (
   client_id text NOT NULL, epoch text NOT NULL, seq bigint NOT NULL,
   PRIMARY KEY (client_id, epoch));
--- The login role's terminal; the definer reads the map, which terminals
--- cannot.
-CREATE FUNCTION vorel_own_id() RETURNS text LANGUAGE sql STABLE SECURITY DEFINER
-  SET search_path = public, pg_temp
-  AS $f$ SELECT client_id FROM vorel_terminal_map WHERE role_name = session_user $f$;
+-- The role's terminal; a terminal sees only its own line of the map.
+CREATE FUNCTION vorel_own_id() RETURNS text LANGUAGE sql STABLE
+  AS $f$ SELECT client_id FROM vorel_terminal_map WHERE role_name = current_user $f$;
+ALTER TABLE vorel_terminal_map ENABLE ROW LEVEL SECURITY;
+CREATE POLICY terminal_own ON vorel_terminal_map FOR SELECT TO vorel_terminal
+  USING (role_name = current_user);
+CREATE POLICY operator_all ON vorel_terminal_map TO vorel_operator USING (true) WITH CHECK (true);
+GRANT SELECT ON vorel_terminal_map TO vorel_terminal;
 CREATE FUNCTION vorel_group_of(id text) RETURNS text LANGUAGE sql IMMUTABLE
   AS $f$ SELECT split_part(id, '_', 1) $f$;
 ALTER TABLE vorel_param ENABLE ROW LEVEL SECURITY;
