@@ -535,7 +535,12 @@ std::vector<std::string> PgParamStore::Channels() const
 
 bool PgParamStore::Connect()
 {
-    pg_conn* conn = PQconnectdb(mConnInfo.c_str());
+    // A bound on each attempt unless the connection string sets its own (it
+    // is expanded after this one, so it wins): closing the store waits for
+    // an attempt to end.
+    const char* keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char* values[] = {"10", mConnInfo.c_str(), nullptr};
+    pg_conn* conn = PQconnectdbParams(keywords, values, 1);
     if (PQstatus(conn) != CONNECTION_OK) {
         std::string e = PQerrorMessage(conn);
         while (!e.empty() && (e.back() == '\n' || e.back() == ' '))
@@ -657,8 +662,13 @@ void PgParamStore::Heard(const std::string& domain, const std::string& name)
             mChanges.push_back(name);
         observer = mObserver;
     }
-    if (observer)
+    if (!observer)
+        return;
+    try {
         observer(name);
+    } catch (...) {
+        std::printf("PgParamStore:Heard:observer unhandled exception\n");
+    }
 }
 
 void PgParamStore::HandleNotices()
