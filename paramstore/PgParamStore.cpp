@@ -816,6 +816,13 @@ Parameter PgParamStore::Request(const std::string& address, const std::string& n
 {
     if (address.empty() || name.empty())
         return Parameter();
+    // Online, the copy is current: it took every row changed while this
+    // terminal was away before the state became online, and takes every
+    // change notice since. Only an address outside this terminal's domains
+    // needs the server.
+    const bool own = address == mClientID || address == mGroup || address == "GLOBAL";
+    if (own && State() == PGSTORE_ONLINE)
+        return mLocal.Request(address, name);
     const std::vector<std::string> chain = Fallbacks(address);
     {
         std::lock_guard<std::recursive_mutex> lock(mConnMutex);

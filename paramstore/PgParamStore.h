@@ -20,8 +20,11 @@
 //   host.UseParamStore(&store);
 //
 // The connection string follows libpq (keywords, a URI, or a service file
-// entry). Reads go to the server while it is reachable and are copied into
-// the local file; without the server they are answered from that copy.
+// entry). On each connection the rows changed since the last one are copied
+// into the local file before the store counts as online, and every change
+// notice updates the copy; reads of the terminal's own domains are answered
+// from it (other addresses go to the server while it is reachable). Without
+// the server the copy is the last known good state.
 // Stores are written to the local copy and to an ordered outbox in the same
 // file, and a worker thread sends the outbox in order; the server records
 // the last sequence number it took from this file, so a store is applied
