@@ -41,6 +41,10 @@ CREATE TABLE vorel_param (
   changed timestamptz NOT NULL DEFAULT clock_timestamp(),
   PRIMARY KEY (domain, name));
 CREATE INDEX vorel_param_changed ON vorel_param (changed);
+-- Deleted keys with their time, so a terminal that was away forgets them too.
+CREATE TABLE vorel_param_deleted (
+  domain text NOT NULL, name text NOT NULL, deleted timestamptz NOT NULL DEFAULT clock_timestamp());
+CREATE INDEX vorel_param_deleted_at ON vorel_param_deleted (deleted);
 CREATE TABLE vorel_terminal_map (role_name name PRIMARY KEY, client_id text NOT NULL UNIQUE);
 CREATE TABLE vorel_applied (
   client_id text NOT NULL, epoch text NOT NULL, seq bigint NOT NULL,
@@ -65,6 +69,13 @@ CREATE POLICY terminal_update ON vorel_param FOR UPDATE TO vorel_terminal
 CREATE POLICY terminal_delete ON vorel_param FOR DELETE TO vorel_terminal
   USING (domain = vorel_own_id());
 CREATE POLICY operator_all ON vorel_param TO vorel_operator USING (true) WITH CHECK (true);
+ALTER TABLE vorel_param_deleted ENABLE ROW LEVEL SECURITY;
+CREATE POLICY terminal_read ON vorel_param_deleted FOR SELECT TO vorel_terminal
+  USING (domain = 'GLOBAL' OR domain = vorel_own_id() OR domain = vorel_group_of(vorel_own_id()));
+CREATE POLICY terminal_insert ON vorel_param_deleted FOR INSERT TO vorel_terminal
+  WITH CHECK (domain = vorel_own_id());
+CREATE POLICY operator_all ON vorel_param_deleted TO vorel_operator USING (true) WITH CHECK (true);
+GRANT SELECT, INSERT ON vorel_param_deleted TO vorel_terminal, vorel_operator;
 ALTER TABLE vorel_applied ENABLE ROW LEVEL SECURITY;
 CREATE POLICY terminal_own ON vorel_applied TO vorel_terminal
   USING (client_id = vorel_own_id()) WITH CHECK (client_id = vorel_own_id());
@@ -77,6 +88,9 @@ CREATE FUNCTION vorel_param_notify() RETURNS trigger LANGUAGE plpgsql AS $f$
 BEGIN
   IF TG_OP <> 'INSERT' THEN
     PERFORM pg_notify('vp_' || md5(OLD.domain), OLD.domain || E'\n' || OLD.name);
+  END IF;
+  IF TG_OP = 'DELETE' THEN
+    INSERT INTO vorel_param_deleted (domain, name) VALUES (OLD.domain, OLD.name);
   END IF;
   IF TG_OP <> 'DELETE' THEN
     PERFORM pg_notify('vp_' || md5(NEW.domain), NEW.domain || E'\n' || NEW.name);
@@ -622,7 +636,23 @@ bool PgParamStore::Resync()
         for (int i = 0; i < PQntuples(r.get()); ++i) {
             copies.push_back({r.text(i, 0), r.text(i, 1), FromRow(r, i, 2, r.text(i, 0))});
             names.push_back(r.text(i, 1));
-            newest = r.text(i, 7);
+            newest = std::max(newest, r.text(i, 7));
+        }
+        // Keys deleted meanwhile and not written again since.
+        Result gone(Exec(mConn,
+                         "SELECT d.domain, d.name, max(d.deleted)::text FROM vorel_param_deleted d"
+                         " WHERE d.domain IN ($1, $2, $3) AND d.deleted > $4::timestamptz AND NOT EXISTS"
+                         " (SELECT 1 FROM vorel_param p WHERE p.domain = d.domain AND p.name = d.name)"
+                         " GROUP BY d.domain, d.name",
+                         {"GLOBAL", mGroup, mClientID, since.empty() ? "-infinity" : since}));
+        if (!gone.ok()) {
+            Disconnect(gone.error());
+            return false;
+        }
+        for (int i = 0; i < PQntuples(gone.get()); ++i) {
+            copies.push_back({gone.text(i, 0), gone.text(i, 1), Parameter()});
+            names.push_back(gone.text(i, 1));
+            newest = std::max(newest, gone.text(i, 2));
         }
     }
     if (copies.empty())

@@ -432,6 +432,14 @@ TEST(PgParamStore, StoresKeptOfflineAreSentOnceAfterARestart)
     }
     EXPECT_EQ(online, 2);
     EXPECT_EQ(offline, 2);
+
+    // A key deleted while the terminal was away is gone from its copy too.
+    second.Close();
+    ASSERT_EQ(db.Param("--terminal T1_1 delete r"), 0);
+    PgParamStore third;
+    ASSERT_EQ(third.Open(conninfo, "T1_1", file), 0);
+    ASSERT_TRUE(third.WaitForState(PgParamStore::PGSTORE_ONLINE, milliseconds(10000)));
+    EXPECT_TRUE(third.Request("T1_1", "r").IsNull());
 }
 
 // A terminal's role reads its own, its group's and the global rows and writes
