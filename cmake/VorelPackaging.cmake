@@ -5,9 +5,12 @@
 #   <prefix>/lib/<multiarch>/cmake/vorel/                 find_package(vorel)
 #   <prefix>/lib/<multiarch>/pkgconfig/vorel-*.pc         pkg-config
 #
-# Install components: "sdl2" and "nogfx" (the runtime libraries) and "dev"
-# (headers, link names, package files, examples); CPack makes one Debian
-# package of each.
+#   <prefix>/lib/<multiarch>/libvorel-paramstore-{sdl2,nogfx}.so.0   the parameter stores
+#
+# Install components: "sdl2" and "nogfx" (the runtime libraries),
+# "paramstore_sdl2" and "paramstore_nogfx" (the parameter store libraries)
+# and "dev" (headers, link names, package files, examples); CPack makes one
+# Debian package of each.
 
 include(CMakePackageConfigHelpers)
 
@@ -31,7 +34,19 @@ foreach(lib ${VOREL_LIBS})
     COMPONENT dev)
 endforeach()
 
+foreach(lib ${VOREL_LIBS})
+  install(TARGETS vorel-paramstore-${lib} EXPORT vorel-paramstore-${lib}-targets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+      COMPONENT paramstore_${lib}
+      NAMELINK_COMPONENT dev)
+  install(EXPORT vorel-paramstore-${lib}-targets
+    NAMESPACE vorel::
+    DESTINATION ${VOREL_CMAKE_DIR}
+    COMPONENT dev)
+endforeach()
+
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/common/ ${PROJECT_SOURCE_DIR}/vorel-sdl2/
+    ${PROJECT_SOURCE_DIR}/paramstore/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorel
   COMPONENT dev
   FILES_MATCHING PATTERN "*.h"
@@ -64,7 +79,9 @@ foreach(lib ${VOREL_LIBS})
     set(VOREL_PC_CFLAGS " -DVOREL_NOGFX=1")
   endif()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/vorel.pc.in ${PROJECT_BINARY_DIR}/vorel-${lib}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/vorel-${lib}.pc
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/vorel-paramstore.pc.in ${PROJECT_BINARY_DIR}/vorel-paramstore-${lib}.pc
+    @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/vorel-${lib}.pc ${PROJECT_BINARY_DIR}/vorel-paramstore-${lib}.pc
     DESTINATION ${VOREL_PKGCONFIG_DIR}
     COMPONENT dev)
 endforeach()
@@ -94,18 +111,36 @@ set(CPACK_PACKAGE_CONTACT "vorel maintainers <maintainers@vorel.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL ${VOREL_LIBS} dev)
+foreach(lib ${VOREL_LIBS})
+  list(APPEND CPACK_COMPONENTS_ALL paramstore_${lib})
+endforeach()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorel.invalid/")
 # Runtime dependencies come from the libraries' own needs (dpkg-shlibdeps).
 set(CPACK_DEBIAN_SDL2_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_NOGFX_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps cannot see the framework library in its sibling package:
+# the store packages name what they need themselves.
+foreach(lib sdl2 nogfx)
+  string(TOUPPER ${lib} LIB)
+  set(CPACK_DEBIAN_PARAMSTORE_${LIB}_PACKAGE_DEPENDS
+    "libvorel-${lib}-${VOREL_SOVERSION} (= ${PROJECT_VERSION}), libsqlite3-0, libpq5, libstdc++6, libc6")
+endforeach()
 # shlibs files, so that hosts packaged with dpkg-shlibdeps depend on these.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_SDL2_PACKAGE_NAME libvorel-sdl2-${VOREL_SOVERSION})
 set(CPACK_DEBIAN_NOGFX_PACKAGE_NAME libvorel-nogfx-${VOREL_SOVERSION})
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvorel-dev)
+set(CPACK_DEBIAN_PARAMSTORE_SDL2_PACKAGE_NAME libvorel-paramstore-sdl2-${VOREL_SOVERSION})
+set(CPACK_DEBIAN_PARAMSTORE_NOGFX_PACKAGE_NAME libvorel-paramstore-nogfx-${VOREL_SOVERSION})
+set(CPACK_DEBIAN_PARAMSTORE_SDL2_DESCRIPTION "vorel terminal application framework - parameter stores (full)
+Parameter persistence for hosts of the full vorel library: a SQLite file
+per terminal, or a PostgreSQL database shared by a venue.")
+set(CPACK_DEBIAN_PARAMSTORE_NOGFX_DESCRIPTION "vorel terminal application framework - parameter stores (headless)
+Parameter persistence for hosts of the headless vorel library: a SQLite file
+per terminal, or a PostgreSQL database shared by a venue.")
 set(CPACK_DEBIAN_SDL2_DESCRIPTION "vorel terminal application framework - full library
 The full build of the vorel framework: application object with main loop and
 draw thread, GUI components, animation, images and sound on SDL2.")

@@ -10,9 +10,13 @@
 // Its parameters live in an SQLite file (EXAMPLE_HOST_PARAMS, by default
 // example-host-params.sqlite next to the log file) under the client ID
 // EXAMPLE_HOST_ID (default "EX_1"): it counts its runs there, so the count
-// survives restarts.
+// survives restarts. With EXAMPLE_HOST_PG set to a libpq connection string
+// (for example "service=venue" or "host=db.venue user=ex_1 sslmode=require")
+// they live in the venue's PostgreSQL database instead, and the file is the
+// offline copy.
 //
 // Reboot on exit stays off unless DISABLE_REBOOT_ON_EXIT is set by the user.
+#include "PgParamStore.h"
 #include "SqliteParamStore.h"
 #include "TApplication.h"
 #include "TStateAutomat.h"
@@ -93,7 +97,7 @@ std::string ParamFilePath(const std::string& logFile)
     return (std::filesystem::path(logFile).parent_path() / "example-host-params.sqlite").string();
 }
 
-class ExampleHost : public SqliteParamHooks<TApplication> {
+class ExampleHost : public ParamStoreHooks<TApplication> {
 public:
     explicit ExampleHost(unsigned seconds) : mSeconds(seconds) {}
 
@@ -103,7 +107,13 @@ public:
         const char* id = std::getenv("EXAMPLE_HOST_ID");
         SetClientID(id && *id ? id : "EX_1");
         mParamFile = ParamFilePath(LogFile());
-        if (!Store.Open(mParamFile))
+        if (const char* pg = std::getenv("EXAMPLE_HOST_PG"); pg && *pg) {
+            if (mServer.Open(pg, ClientID(), mParamFile) == 0)
+                UseParamStore(&mServer);
+        } else if (mFile.Open(mParamFile) >= 0) {
+            UseParamStore(&mFile);
+        }
+        if (!ParamStore())
             WriteLog(4, 0, "example host: no parameter store at %s, parameters stay in memory", mParamFile.c_str());
         SetLogicInterval(0); // RunOnce on every pass, so it can count them
         mStates = new HostStates(this);
@@ -117,7 +127,11 @@ public:
         DestroyModules(); // the automaton, with its states
         mStates = nullptr;
         vorel_sdl2::TParamMan::Poll(); // the last stores, before the file closes
-        Store.Close();
+        // What the server has not taken yet stays in the file's outbox.
+        mServer.WaitDelivered(std::chrono::milliseconds(2000));
+        UseParamStore(nullptr);
+        mServer.Close();
+        mFile.Close();
         WriteLog(0, 0, "example host: done");
         TLogManager::Destroy();
     }
@@ -174,6 +188,8 @@ public:
 private:
     unsigned mSeconds;
     std::string mParamFile;
+    SqliteParamStore mFile;
+    PgParamStore mServer;
     HostStates* mStates = nullptr;
     Uint32 mStart = 0;
     Uint32 mWindowStart = 0;

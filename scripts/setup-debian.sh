@@ -23,8 +23,9 @@ PACKAGES=(
   # Debian packages with CPack: dpkg-shlibdeps finds the runtime dependencies,
   # file picks the ELF objects it is asked about
   dpkg-dev file
-  # the example host keeps its parameters in SQLite
-  libsqlite3-dev
+  # the parameter stores: SQLite, and PostgreSQL through libpq; the tests
+  # start a PostgreSQL 15 server of their own
+  libsqlite3-dev libpq-dev postgresql-15
 )
 # The optional libFuzzer build (fuzz/) needs clang and its fuzzer runtime:
 #   setup-debian.sh --fuzz

@@ -193,7 +193,7 @@ public:
     int Init() override
     {
         TLogManager::Init(LogFile());
-        if (!Store.Open(mOpt.dir + "/soak.sqlite")) {
+        if (Store.Open(mOpt.dir + "/soak.sqlite") != 0) {
             std::printf("soak: cannot open the parameter store\n");
             return -1;
         }
@@ -388,7 +388,7 @@ int SoakHost::Verify()
     {
         SqliteParamStore db;
         long wrong = 0;
-        if (db.Open(mOpt.dir + "/soak.sqlite")) {
+        if (db.Open(mOpt.dir + "/soak.sqlite") >= 0) {
             for (int w = 0; w < kWorkers; ++w)
                 for (int k = 0; k < kNamesPerWorker; ++k) {
                     Parameter p = db.Request("SK_1", StoreName(w, k));

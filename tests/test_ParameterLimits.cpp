@@ -53,6 +53,10 @@ const std::vector<CheckCase> kCheckCases = {
     {"=1|=2|=3", "2", "2", {}},
     {"=1|=2|=3", "2.0", "2.0", {}},
     {"=1|=2|=3", "7", "1", {}},
+    // A text is no member of a list of numbers: corrected to the first.
+    {"=1|=2|=3", "abc", "1", {}},
+    {"=1|=2|=3", "", "1", {}},
+    {"=2,5|=3", "x", "2,5", {}},
     {"=\"auto\"|=\"manual\"", "auto", "auto", {}},
     {"=\"auto\"|=\"manual\"", "manual", "manual", {}},
     {"=\"auto\"|=\"manual\"", "Auto", "auto", {}},

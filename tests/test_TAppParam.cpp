@@ -5,6 +5,8 @@
 #include "ParamTestHost.h"
 #include "TAppParam.h"
 
+#include "LogCapture.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -268,6 +270,33 @@ TEST_F(TAppParamTest, UpdateLoadsTheHostsAnswerAndAnnouncesOnce)
 
     app.throwOnRequest = true;
     EXPECT_THROW(p->Update(), std::runtime_error);
+}
+
+// An update the host has no answer for keeps the value in use: a terminal
+// whose store lost a value must not run on none. Logged once until an answer
+// comes again.
+TEST_F(TAppParamTest, UpdateWithoutAnAnswerKeepsTheValueAndLogsOnce)
+{
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TAppParam.log"};
+    const std::string line = "PARAMS ERROR: No value for parameter 'p' of 'T1_3' on update, keeping 'a'\n";
+    TAppParam* p = Valued("p", "T1_3", "a");
+    std::vector<int> heard;
+    p->AddListener([&](TAppParam*, int bits) { heard.push_back(bits); });
+
+    p->Update();
+    p->Update();
+    EXPECT_FALSE(p->IsNull());
+    EXPECT_EQ(p->Value(), "a");
+    EXPECT_EQ(heard, std::vector<int>{});
+    EXPECT_EQ(log.Count(line), 1);
+
+    app.Know("T1_3", "p", "a");
+    p->Update();
+    EXPECT_EQ(heard, std::vector<int>{0});
+    app.known.clear();
+    p->Update();
+    EXPECT_EQ(p->Value(), "a");
+    EXPECT_EQ(log.Count(line), 2);
 }
 
 TEST_F(TAppParamTest, LoadSharesAForeignPayloadAndCopiesAnOwnOne)

@@ -124,6 +124,82 @@ TEST_F(TParamManTest, LookupsForAnotherTerminalAreCachedUnderItsOwnID)
     EXPECT_EQ(app.Requests(), (std::vector<std::string>{"T2_7/p"}));
 }
 
+// Writing an entry that shares a less specific entry's value gives it a value
+// of its own: the shared entries keep theirs (the host stores the write only
+// under the entry's domain), and what is bound to the written entry follows.
+TEST_F(TParamManTest, WritingABoundEntryLeavesTheSharedValueAlone)
+{
+    struct Case {
+        ParameterDomain writeTo;
+        const char* written;                  // domain text of the written entry
+        std::vector<std::string> afterWrite; // values at GLOBAL, T1, T1_3
+    } cases[] = {
+        {PARAM_MINE, "T1_3", {"g", "g", "w"}},
+        {PARAM_GROUP, "T1", {"g", "w", "w"}},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        const std::string name = "p" + std::to_string(index++);
+        app.Know("GLOBAL", name, "g", "Caption");
+        ASSERT_NE(app.GetParam(name, 14), pVoidParam);
+        TAppParam* mine = Entry("T1_3", name);
+        int heard = 0;
+        mine->AddListener([&](TAppParam*, int bits) { heard |= bits; });
+
+        TAppParam* written = app.SetParam(name, "w", c.writeTo);
+        EXPECT_EQ(written, Entry(c.written, name)) << c.written;
+        EXPECT_FALSE(written->IsBound()) << c.written;
+        EXPECT_EQ(written->Caption(), "Caption") << c.written;
+        std::vector<std::string> values;
+        for (const char* d : {"GLOBAL", "T1", "T1_3"})
+            values.push_back(Entry(d, name)->Value());
+        EXPECT_EQ(values, c.afterWrite) << c.written;
+        EXPECT_EQ(heard, ParamChangeListener::VALUE) << c.written;
+        EXPECT_EQ(Stores(), std::vector<std::string>{name + "@" + c.written + "=w"});
+
+        // The shared value changing later no longer reaches the written entry.
+        Entry("GLOBAL", name)->SetValue("g2");
+        EXPECT_EQ(written->Value(), "w") << c.written;
+    }
+}
+
+// After a load every entry is bound to what resolution says: a group value
+// that appears later is loaded into the group entry, which stops sharing the
+// global one, and everything bound to the group entry follows it.
+TEST_F(TParamManTest, AGroupAnswerUnbindsTheGroupEntryFromTheGlobalOne)
+{
+    app.Know("GLOBAL", "p", "g");
+    ASSERT_NE(app.GetParam("p", 14), pVoidParam);
+    TAppParam* sibling = app.GetExactParam("T1_4", "p", 14); // bound to "T1" too
+    ASSERT_NE(sibling, pVoidParam);
+
+    app.Know("T1", "p", "grp");
+    TAppParam* mine = app.GetParam("p", 14);
+    TAppParam* global = Entry("GLOBAL");
+    TAppParam* group = Entry("T1");
+    ASSERT_EQ(mine, Entry("T1_3"));
+    EXPECT_FALSE(group->IsBound());
+    EXPECT_EQ(group->GetSourceRawDomain(), "T1");
+    EXPECT_EQ(mine->GetSourceRawDomain(), "T1");
+    EXPECT_EQ(sibling->GetSourceRawDomain(), "T1");
+    EXPECT_EQ(global->Value(), "g");
+    for (TAppParam* p : {group, mine, sibling})
+        EXPECT_EQ(p->Value(), "grp") << p->GetRawDomain();
+
+    global->SetValue("g2");
+    group->SetValue("grp2");
+    EXPECT_EQ(mine->Value(), "grp2");
+    EXPECT_EQ(sibling->Value(), "grp2");
+
+    // A terminal value appearing later unbinds the terminal entry in turn.
+    app.Know("T1_3", "p", "own");
+    EXPECT_EQ(app.GetParam("p", 14), mine);
+    EXPECT_FALSE(mine->IsBound());
+    EXPECT_EQ(mine->Value(), "own");
+    EXPECT_EQ(group->Value(), "grp2");
+    EXPECT_EQ(sibling->Value(), "grp2");
+}
+
 TEST_F(TParamManTest, AnAnswerFromTheNarrowestDomainIsLoadedIntoTheCachedEntry)
 {
     TAppParam* mine = app.SetParam("p", "old", PARAM_MINE);

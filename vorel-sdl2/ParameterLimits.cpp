@@ -258,6 +258,10 @@ std::string ParameterLimits::Check(const std::string& value) const
         return value;
     if (firstInclusive)
         return *firstInclusive;
+    // A value list admits only its members, text against numbers included:
+    // the correction is the first member.
+    if (mOnlyEquals && !mLimits.empty())
+        return mLimits.front().Value;
     if (valueIsNumber) {
         const double d = v.mValue;
         if (lowerBound && *lowerBound >= d)

@@ -3,10 +3,12 @@
 #include "ThreadSafeProperty.h"
 
 #include "TApplication.h"
+#include "TLogManager.h"
 #include "TParamMan.h"
 
 #include <cstdio>
 #include <locale>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -148,6 +150,33 @@ void TAppParam::Bind(const TAppParam* otherParam)
     pBoundTo = otherParam;
 }
 
+void TAppParam::Detach()
+{
+    ScopedSDLMutex hold(MyMutex);
+    if (!pBoundTo)
+        return;
+    pBoundTo = nullptr;
+    if (!pData)
+        return;
+    auto own = std::make_shared<ParameterData>();
+    own->oldValue = pData->oldValue;
+    own->value = pData->value;
+    own->caption = pData->caption;
+    own->description = pData->description;
+    own->restrictions = pData->restrictions;
+    own->SetLimits(pData->Limits());
+    SetData(own);
+}
+
+void TAppParam::Follow(const TAppParam* target)
+{
+    if (!target || target->IsNull() || target == this)
+        return;
+    ScopedSDLMutex hold(MyMutex);
+    SetData(target->pData);
+    pBoundTo = target;
+}
+
 void TAppParam::Unbind()
 {
     if (!pBoundTo)
@@ -250,6 +279,15 @@ void TAppParam::Update()
 {
     TParamMan* man = Manager();
     Parameter answer = man ? man->OnRequestValue(GetRawDomain(), Name()) : Parameter();
+    if (answer.IsNull()) {
+        // No answer is no news: the value in use stays (loading it would
+        // leave the entry without any value).
+        if (!bUpdateMissLogged.exchange(true))
+            logman::WriteLog(4, 0, "PARAMS ERROR: No value for parameter '%s' of '%s' on update, keeping '%s'\n",
+                             Name().c_str(), GetRawDomain().c_str(), Value().c_str());
+        return;
+    }
+    bUpdateMissLogged = false;
     BeginEdit();
     Load(answer);
     UpdateOldValue();

@@ -112,7 +112,8 @@ public:
     void TriggerListener(std::uint32_t ID, int changeFlag);
 
     // Asks the host for the current value and loads it; listeners hear once,
-    // with change bits 0 when nothing changed.
+    // with change bits 0 when nothing changed. An empty answer keeps the
+    // value (logged once until an answer comes again) and announces nothing.
     void Update();
     // Shares param's payload when it comes from another domain than this
     // object's source, copies its contents otherwise; returns the changes.
@@ -147,6 +148,15 @@ private:
 
     // The manager redirects entries bound to one it deletes.
     void SetBoundTarget(const TAppParam* target) { pBoundTo = target; }
+    // Unbinds into a payload of its own holding what it shared: an entry
+    // that gets a value of its own domain no longer writes the shared one.
+    void Detach();
+    // Shares target's payload (announcing only what differs) and is bound to
+    // it; for entries whose target's payload changed under them.
+    void Follow(const TAppParam* target);
+    bool Shares(const TAppParam* other) const { return pData && pData == other->pData; }
+    // An update without an answer is logged once until one succeeds again.
+    std::atomic<bool> bUpdateMissLogged{false};
 };
 
 // "No parameter": named "NULL", empty domain; created with the library and

@@ -308,6 +308,7 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
             found = *it;
     }
     if (found && foundDomain == address && answerDomain == top) {
+        Unshare(found);
         found->Load(answer);
         return found;
     }
@@ -327,6 +328,7 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
     } else {
         base = *baseIt;
         quiet = base->QuietSave;
+        Unshare(base);
     }
     base->Load(answer);
 
@@ -349,8 +351,10 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
                 continue;
             }
         }
-        if (entry != previous)
+        if (entry != previous && !(entry->pBoundTo == previous && entry->Shares(previous))) {
             entry->Bind(previous);
+            Refollow(entry);
+        }
         previous = entry;
     }
     return previous;
@@ -449,6 +453,9 @@ TAppParam* TParamMan::SetExactParam(const std::string& ClientID, const std::stri
     auto it = GetExactParamIterator(ParamName, ClientID);
     if (it != ParamList.end()) {
         TAppParam* p = *it;
+        // A value written to the entry's own domain is its own: the entries
+        // it shared with keep theirs.
+        Unshare(p);
         edit(p);
         if (!cacheOnly)
             AddToStoreQueue(p);
@@ -540,6 +547,24 @@ void TParamMan::ReplaceQueued(TAppParam* pParam, TAppParam* replacement)
     } else {
         ToStore.remove(pParam);
     }
+}
+
+void TParamMan::Unshare(TAppParam* pParam)
+{
+    if (!pParam->IsBound())
+        return;
+    pParam->Detach();
+    Refollow(pParam);
+}
+
+void TParamMan::Refollow(const TAppParam* target)
+{
+    // Bindings cannot form a cycle (Bind refuses one), so this ends.
+    for (TAppParam* p : ParamList)
+        if (p->pBoundTo == target && !p->Shares(target)) {
+            p->Follow(target);
+            Refollow(p);
+        }
 }
 
 void TParamMan::Retire(TAppParam* pParam)

@@ -180,6 +180,10 @@ private:
     // Store lock held: every queued store of pParam goes, or refers to
     // replacement instead.
     void ReplaceQueued(TAppParam* pParam, TAppParam* replacement);
+    // Cache lock held: a bound entry gets a payload of its own, and the
+    // entries bound to it (directly or through others) follow that one.
+    void Unshare(TAppParam* pParam);
+    void Refollow(const TAppParam* target);
     // Cache lock held, pParam already out of the cache: entries bound to it
     // follow its own target, then it is deleted (later, if a store batch in
     // the host's hands holds it).

@@ -32,7 +32,17 @@ for lib in sdl2 nogfx; do
   c++ -std=c++20 -O1 -o "$work/host-pc-$lib" "$here/consumer/host.cpp" $(pkg-config --cflags --libs "vorel-$lib")
 done
 
+c++ -std=c++20 -O1 -o "$work/store-host-pc-sdl2" "$here/consumer/store_host.cpp" \
+  $(pkg-config --cflags --libs vorel-paramstore-sdl2)
+
 status=0
+for exe in "$work/cmake/store-host-cmake-nogfx" "$work/store-host-pc-sdl2"; do
+  if out=$(LD_LIBRARY_PATH=$libdir timeout 60 "$exe" "$work/store-$(basename "$exe").sqlite" 2>&1); then
+    echo "$(basename "$exe"): $(tail -1 <<<"$out")"
+  else
+    echo "$(basename "$exe") failed:"; echo "$out"; status=1
+  fi
+done
 for lib in sdl2 nogfx; do
   for way in cmake pc; do
     if [ $way = cmake ]; then exe=$work/cmake/host-cmake-$lib; else exe=$work/host-pc-$lib; fi

@@ -36,6 +36,11 @@ std::vector<std::string> Fallbacks(const std::string& address)
     return chain;
 }
 
+std::string ErrorOf(sqlite3* db)
+{
+    return db ? sqlite3_errmsg(db) : "out of memory";
+}
+
 } // namespace
 
 SqliteParamStore::~SqliteParamStore()
@@ -43,25 +48,35 @@ SqliteParamStore::~SqliteParamStore()
     Close();
 }
 
-bool SqliteParamStore::Open(const std::string& path)
+int SqliteParamStore::Open(const std::string& path)
 {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mDb)
-        return true;
-    if (sqlite3_open_v2(path.c_str(), &mDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+        return bWritable ? 0 : 1;
+    mPath = path;
+    return OpenLocked();
+}
+
+int SqliteParamStore::OpenLocked()
+{
+    bWritable = false;
+    if (sqlite3_open_v2(mPath.c_str(), &mDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
-        Report("open");
+        Failed("open failed for " + mPath, ErrorOf(mDb));
         sqlite3_close(mDb);
         mDb = nullptr;
-        return false;
+        return -1;
     }
     // Another run of the host may hold the file for a moment.
     sqlite3_busy_timeout(mDb, 2000);
+    // A file that exists already is only read here: it may be one that
+    // cannot be written, which is still worth reading.
     const bool ok = Exec("CREATE TABLE IF NOT EXISTS params ("
                          " domain TEXT NOT NULL, name TEXT NOT NULL, value TEXT NOT NULL,"
                          " caption TEXT NOT NULL, description TEXT NOT NULL,"
                          " restrictions INTEGER NOT NULL, limits TEXT NOT NULL,"
-                         " PRIMARY KEY (domain, name))") &&
+                         " PRIMARY KEY (domain, name))",
+                         true) &&
                     sqlite3_prepare_v2(mDb,
                                        "SELECT value, caption, description, restrictions, limits FROM params"
                                        " WHERE domain = ?1 AND name = ?2",
@@ -76,11 +91,20 @@ bool SqliteParamStore::Open(const std::string& path)
                     sqlite3_prepare_v2(mDb, "DELETE FROM params WHERE domain = ?1 AND name = ?2", -1, &mDelete,
                                        nullptr) == SQLITE_OK;
     if (!ok) {
-        Report("prepare");
+        Failed("open failed for " + mPath, ErrorOf(mDb));
         CloseLocked();
-        return false;
+        return -1;
     }
-    return true;
+    // Whether it can be written shows only on writing: the schema version,
+    // through the journal like every store.
+    if (sqlite3_db_readonly(mDb, "main") == 1 || !Exec("BEGIN IMMEDIATE", true) ||
+        !Exec("PRAGMA user_version = 1", true) || !Exec("COMMIT", true)) {
+        Failed(mPath + " cannot be written", ErrorOf(mDb));
+        Exec("ROLLBACK", true);
+        return 1;
+    }
+    bWritable = true;
+    return 0;
 }
 
 void SqliteParamStore::Close()
@@ -98,12 +122,25 @@ void SqliteParamStore::CloseLocked()
     if (mDb)
         sqlite3_close(mDb);
     mDb = nullptr;
+    bWritable = false;
 }
 
 bool SqliteParamStore::IsOpen() const
 {
     std::lock_guard<std::mutex> lock(mMutex);
     return mDb != nullptr;
+}
+
+bool SqliteParamStore::IsWritable() const
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mDb && bWritable && !bFailing;
+}
+
+std::size_t SqliteParamStore::Pending() const
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mPending.size();
 }
 
 Parameter SqliteParamStore::Request(const std::string& address, const std::string& name)
@@ -130,7 +167,7 @@ Parameter SqliteParamStore::Request(const std::string& address, const std::strin
             return answer;
         }
         if (rc != SQLITE_DONE) {
-            Report("read");
+            std::fprintf(stderr, "parameter store: read failed: %s\n", ErrorOf(mDb).c_str());
             sqlite3_reset(mSelect);
             return Parameter();
         }
@@ -152,20 +189,57 @@ bool SqliteParamStore::Read(TAppParam* param, Row& row)
 
 bool SqliteParamStore::Write(const Row& row)
 {
-    sqlite3_reset(mUpsert);
-    sqlite3_clear_bindings(mUpsert);
-    BindText(mUpsert, 1, row.domain);
-    BindText(mUpsert, 2, row.name);
-    BindText(mUpsert, 3, row.value);
-    BindText(mUpsert, 4, row.caption);
-    BindText(mUpsert, 5, row.description);
-    sqlite3_bind_int64(mUpsert, 6, row.restrictions);
-    BindText(mUpsert, 7, row.limits);
-    const bool ok = sqlite3_step(mUpsert) == SQLITE_DONE;
-    sqlite3_reset(mUpsert);
-    if (!ok)
-        Report("store");
+    sqlite3_stmt* st = row.remove ? mDelete : mUpsert;
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    BindText(st, 1, row.domain);
+    BindText(st, 2, row.name);
+    if (!row.remove) {
+        BindText(st, 3, row.value);
+        BindText(st, 4, row.caption);
+        BindText(st, 5, row.description);
+        sqlite3_bind_int64(st, 6, row.restrictions);
+        BindText(st, 7, row.limits);
+    }
+    const bool ok = sqlite3_step(st) == SQLITE_DONE;
+    sqlite3_reset(st);
     return ok;
+}
+
+bool SqliteParamStore::Submit(std::vector<Row> rows)
+{
+    for (Row& row : rows)
+        mPending.push_back(std::move(row));
+    if (mPending.empty())
+        return true;
+    // A file that could not be written may be writable by now; only a new
+    // connection finds out.
+    if (!mDb || !bWritable) {
+        CloseLocked();
+        if (mPath.empty() || OpenLocked() != 0)
+            return false;
+    }
+    // One transaction for everything pending: one disk sync however many
+    // values changed, and on failure nothing half-written.
+    bool ok = Exec("BEGIN", true);
+    std::string error;
+    for (const Row& row : mPending) {
+        if (!ok)
+            break;
+        ok = Write(row);
+    }
+    if (!ok)
+        error = ErrorOf(mDb);
+    if (!ok || !Exec("COMMIT", true)) {
+        if (error.empty())
+            error = ErrorOf(mDb);
+        Exec("ROLLBACK", true); // may have happened already
+        Failed("store failed, " + std::to_string(mPending.size()) + " kept for a retry", error);
+        return false;
+    }
+    mPending.clear();
+    Recovered();
+    return true;
 }
 
 bool SqliteParamStore::Store(TAppParam* param)
@@ -174,13 +248,14 @@ bool SqliteParamStore::Store(TAppParam* param)
     if (!Read(param, row))
         return false;
     std::lock_guard<std::mutex> lock(mMutex);
-    return mDb && Write(row);
+    return Submit({std::move(row)});
 }
 
 bool SqliteParamStore::StoreAll(std::list<TAppParam*>& params)
 {
     // Read before the connection is taken: an entry's lock is never waited
-    // for while the store is held.
+    // for while the store is held. The rows carry the values, so a store
+    // kept for a retry no longer needs the entry.
     std::vector<Row> rows;
     for (TAppParam* param : params) {
         Row row;
@@ -189,46 +264,78 @@ bool SqliteParamStore::StoreAll(std::list<TAppParam*>& params)
     }
     params.clear();
     std::lock_guard<std::mutex> lock(mMutex);
-    if (!mDb)
-        return false;
-    // One transaction per batch: one disk sync however many values changed.
-    bool ok = Exec("BEGIN");
-    for (const Row& row : rows)
-        ok = Write(row) && ok;
-    if (!Exec("COMMIT")) {
-        Exec("ROLLBACK");
-        ok = false;
-    }
-    return ok;
+    return Submit(std::move(rows));
 }
 
 bool SqliteParamStore::Remove(TAppParam* param)
 {
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (!mDb || !param)
+    if (!param || param->GetRawDomain().empty())
         return false;
-    sqlite3_reset(mDelete);
-    sqlite3_clear_bindings(mDelete);
-    BindText(mDelete, 1, param->GetRawDomain());
-    BindText(mDelete, 2, param->Name());
-    const bool ok = sqlite3_step(mDelete) == SQLITE_DONE;
-    sqlite3_reset(mDelete);
-    if (!ok)
-        Report("delete");
-    return ok;
+    Row row;
+    row.domain = param->GetRawDomain();
+    row.name = param->Name();
+    row.remove = true;
+    std::lock_guard<std::mutex> lock(mMutex);
+    return Submit({std::move(row)});
 }
 
-bool SqliteParamStore::Exec(const char* sql)
+bool SqliteParamStore::Mirror(const std::vector<Copy>& copies)
+{
+    std::vector<Row> rows;
+    rows.reserve(copies.size());
+    for (const Copy& c : copies) {
+        Row row;
+        row.domain = c.domain;
+        row.name = c.name;
+        row.remove = c.value.IsNull();
+        if (!row.remove) {
+            row.value = c.value.Value();
+            row.caption = c.value.Caption();
+            row.description = c.value.Description();
+            row.restrictions = c.value.Restrictions();
+            row.limits = c.value.Limits().OriginalString();
+        }
+        rows.push_back(std::move(row));
+    }
+    std::lock_guard<std::mutex> lock(mMutex);
+    return Submit(std::move(rows));
+}
+
+bool SqliteParamStore::RelaxDurability()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mDb && Exec("PRAGMA journal_mode = WAL", true) && Exec("PRAGMA synchronous = NORMAL", true);
+}
+
+bool SqliteParamStore::Flush()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    return Submit({});
+}
+
+bool SqliteParamStore::Exec(const char* sql, bool quiet)
 {
     char* error = nullptr;
     if (sqlite3_exec(mDb, sql, nullptr, nullptr, &error) == SQLITE_OK)
         return true;
-    std::fprintf(stderr, "parameter store: %s failed: %s\n", sql, error ? error : "unknown error");
+    if (!quiet)
+        std::fprintf(stderr, "parameter store: %s failed: %s\n", sql, error ? error : "unknown error");
     sqlite3_free(error);
     return false;
 }
 
-void SqliteParamStore::Report(const char* what)
+void SqliteParamStore::Failed(const std::string& what, const std::string& detail)
 {
-    std::fprintf(stderr, "parameter store: %s failed: %s\n", what, mDb ? sqlite3_errmsg(mDb) : "out of memory");
+    if (bFailing)
+        return;
+    bFailing = true;
+    std::fprintf(stderr, "parameter store: %s: %s\n", what.c_str(), detail.c_str());
+}
+
+void SqliteParamStore::Recovered()
+{
+    if (!bFailing)
+        return;
+    bFailing = false;
+    std::fprintf(stderr, "parameter store: %s is written again\n", mPath.c_str());
 }
