@@ -194,6 +194,48 @@ TEST(GuiComponentList, SelfRemovalDuringTheWalkAndRefusedAdditions)
     });
 }
 
+// A fade-out whose end hook removes (and deletes) its component during the
+// module's walk: the walk goes on, the component is deleted once, after it.
+TEST(GuiComponentList, FadeOutEndHookRemovesItsComponent)
+{
+    static int deleted = 0;
+    class Leaver : public Box {
+    public:
+        using Box::Box;
+        ~Leaver() override { ++deleted; }
+        void OnFadeOutEnd() override
+        {
+            Box::OnFadeOutEnd();
+            EXPECT_TRUE(static_cast<GuiHost*>(vorel_sdl2::pApp)->gui->RemoveComponent(this, true));
+            EXPECT_EQ(deleted, 0); // not while the walk may still use it
+        }
+    };
+    CommandRecorder recorder;
+    DrivenClock clock;
+    GuiHost host;
+    RunOnDrawThread(host, [](GuiHost& h) {
+        TestGui& g = *h.gui;
+        g.AddComponent(new Box(0, 0, 30, 30, kRed, "before"));
+        Leaver* leaver = new Leaver(40, 0, 30, 30, kWhite, "leaver");
+        g.AddComponent(leaver);
+        g.AddComponent(new Box(80, 0, 30, 30, kGreen, "after"));
+        leaver->fadeOut();
+        // The clock only moves forward (frames and the main loop sleep on it).
+        for (int frame = 0; frame < 100 && deleted == 0; ++frame) {
+            EXPECT_EQ(g.draw(), 0);
+            DrivenClock::Advance(50);
+        }
+        EXPECT_EQ(deleted, 1);
+        EXPECT_EQ(g.FindComponentByName("leaver"), nullptr);
+        EXPECT_EQ(g.list().size(), 2u);
+        EXPECT_EQ(g.WindowPixel(10, 10), kRed);
+        EXPECT_EQ(g.WindowPixel(90, 10), kGreen); // drawn after the removal in the same frame
+        EXPECT_EQ(g.WindowPixel(50, 10) & 0xFFFFFF00, 0u);
+        g.draw();
+        EXPECT_EQ(deleted, 1);
+    });
+}
+
 // mainLogic runs on the main thread, at most once per drawn frame.
 TEST(GuiModule, MainLogicOncePerDrawnFrame)
 {

@@ -75,7 +75,7 @@ TAppGuiModule::TAppGuiModule()
       WindowCurrentSize{}, selected_screen(-1), ScreenRotate(false), mpWindow(nullptr), mpGUIRenderer(nullptr),
       mFPS(0.0f), mFPS_noVsync(0.0f), mNumFrames(0), mLastDrawTime(Platform.Ticks()), mSleepDiff(0),
       mTargetFPS(kDefaultFPS), mDrawEnabled(true), mVsync(true), mLoadingScreen(nullptr),
-      mLastPaceTime(mLastDrawTime)
+      mpTopLevel(TGuiListOps::NewAnchor(GuiComponentList, nullptr)), mLastPaceTime(mLastDrawTime)
 {
     // Displays, the cursor and windows need the video subsystem; a host that
     // has not started it gets it started here (SDL_Quit at exit ends it).
@@ -97,7 +97,7 @@ TAppGuiModule::~TAppGuiModule()
 {
     // Components left in the list stay alive (Destroy deletes them) but must
     // not point at a list that no longer exists.
-    TGuiListOps::UnlistAll(GuiComponentList);
+    TGuiListOps::Orphan(*mpTopLevel);
 }
 
 std::string TAppGuiModule::ScreenIndexParam()
@@ -247,10 +247,10 @@ int TAppGuiModule::Destroy()
     if (pLoader) {
         TGuiComponent* loader = pLoader;
         pLoader = nullptr;
-        if (!TGuiListOps::Find(GuiComponentList, loader))
+        if (!TGuiListOps::Find(*mpTopLevel, loader))
             delete loader;
     }
-    TGuiListOps::DeleteAll(GuiComponentList, ModuleName);
+    TGuiListOps::DeleteAll(*mpTopLevel, ModuleName);
     ReleaseCachedImages();
     DestroyWindow();
     GuiComponentList.clear();
@@ -281,7 +281,7 @@ void TAppGuiModule::AfterDrawComponents() {}
 
 void TAppGuiModule::mainLogic()
 {
-    TGuiListOps::ForEach(GuiComponentList, false, [](TGuiComponent* c) {
+    TGuiListOps::ForEach(mpTopLevel, false, [](TGuiComponent* c) {
         Fenced("mainLogic:component", [c] { c->mainLogic(); });
     });
 }
@@ -289,11 +289,11 @@ void TAppGuiModule::mainLogic()
 void TAppGuiModule::ComposeFrame(bool running)
 {
     if (running) {
-        TGuiListOps::ForEach(GuiComponentList, true, [](TGuiComponent* c) {
+        TGuiListOps::ForEach(mpTopLevel, true, [](TGuiComponent* c) {
             Fenced("draw:drawLogic", [c] { c->drawLogic(); });
         });
         Fenced("draw:BeforeDrawComponents", [this] { BeforeDrawComponents(); });
-        TGuiListOps::ForEach(GuiComponentList, true, [](TGuiComponent* c) {
+        TGuiListOps::ForEach(mpTopLevel, true, [](TGuiComponent* c) {
             Fenced("draw:component", [c] { c->draw(); });
         });
         Fenced("draw:AfterDrawComponents", [this] { AfterDrawComponents(); });
@@ -437,19 +437,19 @@ void TAppGuiModule::SetWindowStatic(SDL_Window* pWindow) { mpWindowStatic = pWin
 
 TGuiComponent* TAppGuiModule::AddComponent(TGuiComponent* c)
 {
-    return TGuiListOps::Add(GuiComponentList, nullptr, c, ModuleName);
+    return TGuiListOps::Add(mpTopLevel, c, ModuleName);
 }
 
 TGuiComponent* TAppGuiModule::FindComponentByName(std::string name)
 {
-    return TGuiListOps::FindByName(GuiComponentList, name);
+    return TGuiListOps::FindByName(*mpTopLevel, name);
 }
 
-bool TAppGuiModule::FindComponent(TGuiComponent* c) { return TGuiListOps::Find(GuiComponentList, c); }
+bool TAppGuiModule::FindComponent(TGuiComponent* c) { return TGuiListOps::Find(*mpTopLevel, c); }
 
 bool TAppGuiModule::RemoveComponent(TGuiComponent* c, bool deleteInstance)
 {
-    return TGuiListOps::Remove(GuiComponentList, c, deleteInstance, ModuleName);
+    return TGuiListOps::Remove(*mpTopLevel, c, deleteInstance, ModuleName);
 }
 
 bool TAppGuiModule::RemoveComponent(std::string name, bool deleteInstance)
@@ -457,7 +457,7 @@ bool TAppGuiModule::RemoveComponent(std::string name, bool deleteInstance)
     return RemoveComponent(FindComponentByName(name), deleteInstance);
 }
 
-bool TAppGuiModule::BringComponentToFront(TGuiComponent* c) { return TGuiListOps::ToFront(GuiComponentList, c); }
-bool TAppGuiModule::SendComponentToBack(TGuiComponent* c) { return TGuiListOps::ToBack(GuiComponentList, c); }
+bool TAppGuiModule::BringComponentToFront(TGuiComponent* c) { return TGuiListOps::ToFront(*mpTopLevel, c); }
+bool TAppGuiModule::SendComponentToBack(TGuiComponent* c) { return TGuiListOps::ToBack(*mpTopLevel, c); }
 
 } // namespace vorel_sdl2

@@ -232,6 +232,8 @@ protected:
     TGuiComponent* mLoadingScreen;
 
 private:
+    // Anchor of GuiComponentList (see TGuiListAnchor).
+    TGuiListAnchorPtr mpTopLevel;
     // The pacing point of the previous frame (after its sleep, before its
     // present): measuring from there counts the present into the budget, so
     // a 16 ms budget gives a 16 ms period.
