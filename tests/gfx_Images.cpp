@@ -448,6 +448,34 @@ TEST_F(Images, GuiModuleDestroyReleasesTheCaches)
     delete gui;
 }
 
+// A window destroyed on its own takes the cached textures of its renderer
+// with it: none is handed out again, none is destroyed twice.
+TEST_F(Images, DestroyWindowReleasesTheCachedTextures)
+{
+    struct Gui : TAppGuiModule {
+        int Unload() override { return 0; }
+    };
+    ASSERT_TRUE(SavePng(Solid(kRed), mDir / "a.png"));
+    MyUtils::SetImageDir(mDir.path() + "/");
+    Gui gui;
+    ASSERT_EQ(gui.CreateWindow("cache", 0, 0, 32, 32, SDL_WINDOW_HIDDEN, -1, SDL_RENDERER_TARGETTEXTURE, 0), 0);
+    ASSERT_NE(MyUtils::GetTexture(gui.GetRenderer(), "a.png"), nullptr);
+    ASSERT_NE(MyUtils::GetSurface("a.png"), nullptr);
+    gui.DestroyWindow();
+    EXPECT_TRUE(MyUtils::loaderTexture.mMappedData.empty());
+    EXPECT_EQ(MyUtils::loaderSurface.mMappedData.size(), 1u);
+
+    ASSERT_EQ(gui.CreateWindow("cache", 0, 0, 32, 32, SDL_WINDOW_HIDDEN, -1, SDL_RENDERER_TARGETTEXTURE, 0), 0);
+    SDL_Texture* again = MyUtils::GetTexture(gui.GetRenderer(), "a.png");
+    ASSERT_NE(again, nullptr);
+    int w = 0;
+    EXPECT_EQ(SDL_QueryTexture(again, nullptr, nullptr, &w, nullptr), 0) << SDL_GetError();
+    EXPECT_EQ(w, 4);
+    gui.DestroyWindow();
+    MyUtils::DestroyImages();
+    TAppGuiModule::SetRendererStatic(mRenderer);
+}
+
 TEST_F(Images, ExtensionFallbackOnlyInTheFileName)
 {
     const std::string img = mDir / "app-1.2/img";
@@ -1136,4 +1164,25 @@ TEST(Greyscale, LighterThanLuminanceKeepsAlphaAndTheColourKey)
     EXPECT_EQ(SurfacePixel(s, 0, 0), 0x919191FFu);
     SDL_FreeSurface(s);
     MyUtils::SDL_ConvertToGrayscale(nullptr);
+}
+
+// A run-length encoded surface has no pixels until it is locked; it is
+// converted all the same.
+TEST(Greyscale, RunLengthEncodedSurfaceIsConverted)
+{
+    SDL_Surface* s = MakeSurface(8, 2, [](int x, int) { return x < 4 ? 0xFF0000FFu : 0xFF00FFFFu; });
+    ASSERT_NE(s, nullptr);
+    SDL_SetColorKey(s, SDL_TRUE, SDL_MapRGB(s->format, 255, 0, 255));
+    ASSERT_EQ(SDL_SetSurfaceRLE(s, 1), 0);
+    SDL_Surface* target = SDL_CreateRGBSurfaceWithFormat(0, 8, 2, 32, SDL_PIXELFORMAT_ARGB8888);
+    ASSERT_EQ(SDL_BlitSurface(s, nullptr, target, nullptr), 0); // the first blit encodes it
+    ASSERT_TRUE(SDL_MUSTLOCK(s));
+    ASSERT_EQ(s->pixels, nullptr) << "not encoded: nothing to test";
+    MyUtils::SDL_ConvertToGrayscale(s);
+    ASSERT_EQ(SDL_LockSurface(s), 0);
+    EXPECT_EQ(SurfacePixel(s, 0, 0), 0x7F7F7FFFu);
+    EXPECT_EQ(SurfacePixel(s, 7, 1), 0xFF00FFFFu); // the key stays
+    SDL_UnlockSurface(s);
+    SDL_FreeSurface(target);
+    SDL_FreeSurface(s);
 }

@@ -228,11 +228,18 @@ Uint8 GreyOf(Uint8 r, Uint8 g, Uint8 b)
 
 void SDL_ConvertToGrayscale(SDL_Surface* surf)
 {
-    if (!surf || !surf->format || !surf->pixels)
+    if (!surf || !surf->format)
         return;
+    // Lock before looking at the pixels: a run-length encoded surface has
+    // none until it is locked (decoded).
     const bool mustLock = SDL_MUSTLOCK(surf);
     if (mustLock && SDL_LockSurface(surf) != 0)
         return;
+    if (!surf->pixels) {
+        if (mustLock)
+            SDL_UnlockSurface(surf);
+        return;
+    }
 
     const SDL_PixelFormat* fmt = surf->format;
     const Uint8 bpp = fmt->BytesPerPixel;

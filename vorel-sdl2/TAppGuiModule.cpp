@@ -178,6 +178,11 @@ int TAppGuiModule::CreateWindow(std::string WindowTitle, int x, int y, int w, in
 
 void TAppGuiModule::DestroyWindow()
 {
+    // Cached textures belong to the renderer that goes now: released first,
+    // so that no later GetTexture returns one and no DestroyImages frees one
+    // twice. The cached surfaces do not depend on it and stay.
+    if (mpGUIRenderer)
+        MyUtils::loaderTexture.Destroy();
     if (mpBackBuffer)
         SDL_DestroyTexture(mpBackBuffer);
     mpBackBuffer = nullptr;

@@ -83,6 +83,8 @@ public:
     // -4 (no back buffer). AtIndex is not used.
     int CreateWindow(std::string WindowTitle, int x, int y, int w, int h, Uint32 CreateWindowFlags,
                      int DriverIndex4Renderer, Uint32 CreateRendererFlags, int AtIndex);
+    // Releases the cached textures (MyUtils::loaderTexture), then destroys
+    // back buffer, renderer and window.
     void DestroyWindow();
 
     SDL_Rect GetScreenBounds(int* screen_index) const;
