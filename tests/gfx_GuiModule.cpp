@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -234,6 +235,56 @@ TEST(GuiComponentList, FadeOutEndHookRemovesItsComponent)
         g.draw();
         EXPECT_EQ(deleted, 1);
     });
+}
+
+// The renderer is the draw thread's: a component added on the main thread is
+// loaded on the draw thread before the next frame, and texture work asked for
+// on the main thread is refused.
+TEST(GuiModule, RendererWorkFromTheMainThreadRunsOnTheDrawThread)
+{
+    static std::atomic<int> loads{0};
+    static std::atomic<bool> loadedOnDrawThread{false};
+    class ThreadBox : public Box {
+    public:
+        using Box::Box;
+        int load() override
+        {
+            ++loads;
+            loadedOnDrawThread = vorel_sdl2::pApp->IsInDrawThread();
+            return Box::load();
+        }
+    };
+    CommandRecorder recorder;
+    GuiHost host;
+    host.mRebootOnExit = false;
+    std::atomic<bool> added{false};
+    SDL_Texture* layerFromMain = reinterpret_cast<SDL_Texture*>(1);
+    Uint32 pixel = 0;
+    int frames = 0;
+    host.onRunOnce = [&](GuiHost& h) {
+        if (h.status() == TApplication::APP_RUNNING && !added) {
+            h.lockDrawMutex();
+            h.gui->AddComponent(new ThreadBox(10, 10, 20, 20, kRed, "from main"));
+            layerFromMain = TAppGuiModule::CreateLayer(nullptr, 4, 4, 0, 0, 0, 0, 32);
+            h.unlockDrawMutex();
+            added = true;
+        }
+        return 0;
+    };
+    host.onFrame = [&](GuiHost& h) {
+        const int r = h.gui->draw();
+        if ((added && loads > 0) || ++frames > 2000) {
+            pixel = h.gui->WindowPixel(15, 15);
+            h.terminate(NOTHING);
+            return 1;
+        }
+        return r;
+    };
+    host.Run();
+    EXPECT_EQ(loads, 1);
+    EXPECT_TRUE(loadedOnDrawThread);
+    EXPECT_EQ(layerFromMain, nullptr);
+    EXPECT_EQ(pixel, kRed);
 }
 
 // mainLogic runs on the main thread, at most once per drawn frame.

@@ -1,5 +1,7 @@
 #include "MyUtilsImages.h"
 
+#include "TAppGuiModule.h"
+
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_image.h>
 
@@ -127,6 +129,8 @@ SDL_Surface* DecodeFile(const char* file)
 
 SDL_Texture* LoadTexture(SDL_Renderer* renderer, const std::string& path)
 {
+    if (!vorel_sdl2::TAppGuiModule::OnRendererThread("LoadTexture"))
+        return nullptr;
     return LoadWithFallback<SDL_Texture>(path, [renderer](const char* file) -> SDL_Texture* {
         if (!renderer)
             return nullptr;

@@ -353,6 +353,8 @@ int TAppGuiModule::draw()
 
     const Uint32 start = Platform.Ticks();
     const bool running = state == TApplication::APP_RUNNING;
+    // Components added on other threads get their load() here.
+    Fenced("draw:load", [] { TGuiListOps::RunDeferredLoads(); });
     if (running) {
         // The back buffer is the render target here; these draw into it.
         Fenced("draw:deferred", [&] { app->ExecuteDeferredDrawMethods(mpGUIRenderer); });

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -26,6 +27,16 @@ void DeleteNowOrAfterWalk(TGuiComponent* c)
     else
         delete c;
 }
+
+// Loads that wait for the draw thread: any thread adds, the draw thread
+// runs them. The anchor tells whether the component is still listed.
+struct DeferredLoad {
+    TGuiComponent* c;
+    std::weak_ptr<TGuiListAnchor> a;
+    std::string ownerName;
+};
+std::mutex gDeferredLoadMutex;
+std::vector<DeferredLoad> gDeferredLoads;
 
 int ClampAlpha(int a) { return std::clamp(a, 0, 255); }
 
@@ -168,6 +179,17 @@ TGuiComponent* TGuiListOps::Add(const TGuiListAnchorPtr& a, TGuiComponent* c, co
     c->mpParent = a->owner;
     a->list->push_back(c);
     c->mpListedIn = a;
+    if (OffRendererThread()) {
+        std::lock_guard<std::mutex> lock(gDeferredLoadMutex);
+        gDeferredLoads.push_back(DeferredLoad{c, a, ownerName});
+    } else {
+        Load(c, ownerName);
+    }
+    return c;
+}
+
+void TGuiListOps::Load(TGuiComponent* c, const std::string& ownerName)
+{
     int result;
     try {
         result = c->load();
@@ -177,7 +199,36 @@ TGuiComponent* TGuiListOps::Add(const TGuiListAnchorPtr& a, TGuiComponent* c, co
     if (result != 0)
         std::printf("application::load() error for %s while adding on \"%s\".\n", c->mName.c_str(),
                     ownerName.c_str());
-    return c;
+}
+
+bool TGuiListOps::OffRendererThread()
+{
+    using vorel_sdl2::pApp;
+    return pApp && pApp->GUI() && pApp->GUI()->GetRenderer() && !pApp->IsInDrawThread();
+}
+
+void TGuiListOps::RunDeferredLoads()
+{
+    std::vector<DeferredLoad> loads;
+    {
+        std::lock_guard<std::mutex> lock(gDeferredLoadMutex);
+        if (gDeferredLoads.empty())
+            return;
+        loads.swap(gDeferredLoads);
+    }
+    for (DeferredLoad& d : loads) {
+        auto a = d.a.lock();
+        if (a && Find(*a, d.c) && !PendingDelete(d.c))
+            Load(d.c, d.ownerName);
+    }
+}
+
+void TGuiListOps::DropDeferredLoad(const TGuiComponent* c)
+{
+    std::lock_guard<std::mutex> lock(gDeferredLoadMutex);
+    gDeferredLoads.erase(std::remove_if(gDeferredLoads.begin(), gDeferredLoads.end(),
+                                        [c](const DeferredLoad& d) { return d.c == c; }),
+                         gDeferredLoads.end());
 }
 
 TGuiComponent* TGuiListOps::FindByName(const TGuiListAnchor& a, const std::string& name)
@@ -215,6 +266,7 @@ bool TGuiListOps::Remove(TGuiListAnchor& a, TGuiComponent* c, bool deleteInstanc
     }
     if (c->mpListedIn.lock().get() == &a)
         c->mpListedIn.reset();
+    DropDeferredLoad(c);
     if (deleteInstance)
         DeleteNowOrAfterWalk(c);
     return true;
@@ -287,6 +339,7 @@ TGuiComponent::~TGuiComponent()
 {
     // Children stay alive (they are not owned) but are no longer listed.
     TGuiListOps::Orphan(*mpChildren);
+    TGuiListOps::DropDeferredLoad(this);
     // Deleted while still listed: a null in the slot, not an erase, so an
     // owner deleting its children while iterating its list stays valid.
     if (auto a = mpListedIn.lock(); a && a->list) {

@@ -12,7 +12,10 @@
 // Threads: no lock of its own. Components are drawn and faded on the draw
 // thread; mainLogic runs on the main thread under the application's draw
 // lock. Every change to a tree must be made under the draw lock (held inside
-// the GUI module's draw and SetupGraphics), on whichever thread.
+// the GUI module's draw and SetupGraphics), on whichever thread. The renderer
+// is the draw thread's alone: a component added on another thread while the
+// GUI module has a renderer is listed at once, and its load() runs on the
+// draw thread at the start of the next frame (a load error is reported then).
 //
 // Membership is what a list holds. Lists are walked over a snapshot: a
 // component may add, remove or reorder components (itself included) from
@@ -85,6 +88,16 @@ struct TGuiListOps {
     // each), also those added while the list is being emptied.
     static void DeleteAll(TGuiListAnchor& a, const std::string& ownerName);
 
+    // Whether renderer work must wait for the draw thread: the application's
+    // GUI module has a renderer and the caller is another thread.
+    static bool OffRendererThread();
+    // Runs the load() calls that AddComponent deferred to the draw thread,
+    // for the components still listed; the GUI module's draw calls it under
+    // the draw lock.
+    static void RunDeferredLoads();
+    // Forgets a deferred load (the component leaves or goes away).
+    static void DropDeferredLoad(const TGuiComponent* c);
+
     // Calls fn for each component still listed, in list order over a
     // snapshot taken at the start; with visibleOnly, for the visible ones
     // only (asked when each one's turn comes). Exceptions from fn pass on.
@@ -108,6 +121,7 @@ private:
     static void Purge(TGuiListAnchor& a);
     static bool ListedAnywhere(const TGuiComponent* c);
     static bool IsAncestorOrSelf(const TGuiListAnchor& a, const TGuiComponent* c);
+    static void Load(TGuiComponent* c, const std::string& ownerName);
 };
 
 class TGuiComponent {
