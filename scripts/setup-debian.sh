@@ -11,8 +11,8 @@ PACKAGES=(
   # libraries the framework links
   libsdl2-dev libsdl2-image-dev libsdl2-mixer-dev libpng-dev libssl-dev
   libx11-dev libxrandr-dev libxrender-dev
-  # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  # tests and benchmarks; pngcheck is the independent reader of the PNG files written
+  libgtest-dev libgmock-dev libbenchmark-dev pngcheck
   # X server for the graphics and display tests, Mesa for SDL's OpenGL renderer
   xvfb xauth libgl1-mesa-dri x11-xserver-utils
   # addr2line resolves backtrace frames; wmctrl handles window properties

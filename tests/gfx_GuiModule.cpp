@@ -287,6 +287,47 @@ TEST(GuiModule, RendererWorkFromTheMainThreadRunsOnTheDrawThread)
     EXPECT_EQ(pixel, kRed);
 }
 
+// The frame rate is read and a size refresh asked for on another thread
+// while frames are drawn (a race the thread sanitizer reports on plain
+// fields).
+TEST(GuiModule, FrameRateAndSizeRefreshFromAnotherThread)
+{
+    CommandRecorder recorder;
+    GuiHost host;
+    host.mRebootOnExit = false;
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!stop) {
+            float partial = 0;
+            if (host.gui->getFPS(&partial) >= 0.0f && partial >= 0.0f)
+                ++reads;
+            host.gui->RefreshSize();
+        }
+    });
+    int frames = 0;
+    float fps = 0;
+    host.onDestroy = [&](GuiHost&) { // the module goes away after this
+        stop = true;
+        if (reader.joinable())
+            reader.join();
+    };
+    host.onFrame = [&](GuiHost& h) {
+        const int r = h.gui->draw();
+        if (++frames >= 30 && reads > 0) {
+            stop = true;
+            reader.join();
+            fps = h.gui->getFPS(nullptr);
+            h.terminate(NOTHING);
+            return 1;
+        }
+        return r;
+    };
+    host.Run();
+    EXPECT_GE(frames, 30);
+    EXPECT_GT(fps, 0.0f);
+}
+
 // mainLogic runs on the main thread, at most once per drawn frame.
 TEST(GuiModule, MainLogicOncePerDrawnFrame)
 {

@@ -122,7 +122,17 @@ SDL_Surface* DecodeFile(const char* file)
     const char* dot = std::strrchr(file, '.');
     const char* slash = std::strrchr(file, '/');
     const char* type = dot && (!slash || dot > slash) ? dot + 1 : nullptr;
-    return IMG_LoadTyped_RW(rw, 1, type);
+    long long w = 0, h = 0;
+    if (ImageHeaderSize(rw, w, h) && !ImageWithinBounds(file, w, h)) {
+        SDL_RWclose(rw);
+        return nullptr;
+    }
+    SDL_Surface* s = IMG_LoadTyped_RW(rw, 1, type);
+    if (s && !ImageWithinBounds(file, s->w, s->h)) {
+        SDL_FreeSurface(s);
+        return nullptr;
+    }
+    return s;
 }
 
 } // namespace

@@ -365,8 +365,7 @@ int TAppGuiModule::draw()
     if (mDrawEnabled) {
         // The copy uses the window's own rectangle: its screen position is
         // not a position inside the back buffer or the window.
-        if (mbRefreshSize) {
-            mbRefreshSize = false;
+        if (mbRefreshSize.exchange(false)) {
             SDL_GetWindowSize(mpWindow, &WindowCurrentSize.w, &WindowCurrentSize.h);
             SDL_Rect viewport{0, 0, WindowCurrentSize.w, WindowCurrentSize.h};
             SDL_SetRenderTarget(mpGUIRenderer, nullptr);
@@ -398,8 +397,8 @@ int TAppGuiModule::draw()
     const unsigned long n = std::min<unsigned long>(mNumFrames + 1, static_cast<unsigned long>(mTargetFPS));
     mNumFrames = n;
     const float fn = static_cast<float>(n);
-    mFPS = ((fn - 1.0f) * mFPS + 1000.0f / static_cast<float>(whole)) / fn;
-    mFPS_noVsync = ((fn - 1.0f) * mFPS_noVsync + 1000.0f / static_cast<float>(partial)) / fn;
+    mFPS = ((fn - 1.0f) * mFPS.load() + 1000.0f / static_cast<float>(whole)) / fn;
+    mFPS_noVsync = ((fn - 1.0f) * mFPS_noVsync.load() + 1000.0f / static_cast<float>(partial)) / fn;
     mLastDrawTime = end;
 
     if (mDrawEnabled) {

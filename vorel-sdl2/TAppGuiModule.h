@@ -46,6 +46,7 @@
 #include <SDL2/SDL_render.h>
 #include <SDL2/SDL_video.h>
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -225,7 +226,8 @@ protected:
     int Visible;
     TGuiComponentList GuiComponentList;
     TGuiComponent* pLoader;
-    bool mbRefreshSize;
+    // Set by any thread (RefreshSize), taken by the draw thread.
+    std::atomic<bool> mbRefreshSize;
     SDL_Texture* mpBackBuffer;
     SDL_Rect WindowNativeSize;
     SDL_Rect WindowCurrentSize;
@@ -233,8 +235,9 @@ protected:
     bool ScreenRotate;
     SDL_Window* mpWindow;
     SDL_Renderer* mpGUIRenderer;
-    float mFPS;
-    float mFPS_noVsync;
+    // Written by the draw thread, read by getFPS on any thread.
+    std::atomic<float> mFPS;
+    std::atomic<float> mFPS_noVsync;
     unsigned long mNumFrames;
     Uint32 mLastDrawTime;
     int64_t mSleepDiff;

@@ -136,8 +136,10 @@ public:
     // until one consumes it (Ioctl(MODULE_IOCTL_EVENT, &event) returns 1).
     // Listeners may add or remove listeners meanwhile. Returns 1 for an
     // event, 0 for none or for a suppressed function key. While terminating
-    // it posts SDL_QUIT and an Escape key-down on every call. Call it from
-    // the one thread that pumps SDL events.
+    // it posts SDL_QUIT and an Escape key-down on every call. In the full
+    // build the draw thread pumps SDL's events once a frame (it owns the
+    // window) and this only takes them from the queue, on any one thread;
+    // the headless build pumps here, so call it from one thread only.
     virtual int ProcessNextEvent();
     virtual void PostSDLUserEvent(int UserCode, void* pUserData1, void* pUserData2);
     virtual void PostSDLKeyboardEvent(bool isPressed, SDL_Keycode key, SDL_Keymod mod);

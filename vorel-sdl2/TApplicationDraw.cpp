@@ -30,6 +30,14 @@ bool Fenced(const char* step, Fn&& fn)
     }
 }
 
+// One frame: the draw thread owns the window, so it is the one thread that
+// pumps SDL's events (ProcessNextEvent only takes them from the queue).
+int PumpAndDraw(TApplication& app)
+{
+    SDL_PumpEvents();
+    return app.DrawOnce();
+}
+
 // Wraps a command for bash -c '...' so that bash receives it byte for byte:
 // each single quote closes the quoting, is escaped, and reopens it.
 std::string SingleQuoted(const std::string& text)
@@ -157,7 +165,7 @@ int ApplicationDrawThread(void* data)
 
     std::printf("DRAW: Waiting for end of startup procedures (APP_STARTUP)...\n");
     do
-        Fenced("DrawOnce", [&] { app->DrawOnce(); });
+        Fenced("DrawOnce", [&] { PumpAndDraw(*app); });
     while (app->status() < TApplication::APP_STARTUP_GRAPHICS);
 
     std::printf("DRAW: Setting up graphics (APP_STARTUP_GRAPHICS)...\n");
@@ -173,12 +181,12 @@ int ApplicationDrawThread(void* data)
         std::printf("DRAW: Done! Waiting for application to advance status (APP_RUNNING)...\n");
 
     do
-        Fenced("DrawOnce", [&] { app->DrawOnce(); });
+        Fenced("DrawOnce", [&] { PumpAndDraw(*app); });
     while (app->status() < TApplication::APP_RUNNING);
 
     std::printf("DRAW: Starting draw!\n");
     while (app->status() == TApplication::APP_RUNNING && result == 0) {
-        Fenced("DrawOnce", [&] { result = app->DrawOnce(); });
+        Fenced("DrawOnce", [&] { result = PumpAndDraw(*app); });
         // DrawOnce usually returns non-zero because the status changed: a
         // termination type chosen by then is kept.
         if (result != 0)
