@@ -3,7 +3,8 @@
 // It shows a loading bar while its start-up runs, then a few components: a
 // card whose children share its opacity, a rotated square, and a box that
 // fades in and out once a second. Before it ends it writes a screenshot of
-// its window as a PNG and prints the frame rate it reached.
+// its window with the framework's SavePNG, with text records naming the
+// terminal, the time and the frame rate, and prints the frame rate it reached.
 //
 //   gui-host [seconds] [screenshot.png]      defaults: 3, gui-host.png
 //
@@ -14,12 +15,13 @@
 #include "TGuiComponent.h"
 
 #include <SDL2/SDL.h>
-#include <SDL2/SDL_image.h>
+#include <png.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -181,9 +183,9 @@ public:
         int r = mGui->draw();
         if (status() == APP_RUNNING && mWantShot) {
             mWantShot = false;
-            Screenshot();
             float noVsync = 0;
             float fps = mGui->getFPS(&noVsync);
+            Screenshot(fps);
             std::printf("gui host: %.1f frames/s (%.1f before present), last frame %d ms locked\n", fps, noVsync,
                         DrawDurationMs);
             terminate(vorel_sdl2::NOTHING);
@@ -200,18 +202,39 @@ public:
     }
 
 private:
-    // Reads the frame just presented back from the window.
-    void Screenshot()
+    // Reads the frame just presented back from the window and writes it with
+    // the terminal's name, the time and the frame rate as text records.
+    void Screenshot(float fps)
     {
         SDL_Renderer* r = mGui->GetRenderer();
         SDL_Texture* target = SDL_GetRenderTarget(r);
         SDL_SetRenderTarget(r, nullptr);
         SDL_Surface* s = SDL_CreateRGBSurfaceWithFormat(0, kWidth, kHeight, 32, SDL_PIXELFORMAT_ABGR8888);
-        if (s && SDL_RenderReadPixels(r, nullptr, SDL_PIXELFORMAT_ABGR8888, s->pixels, s->pitch) == 0 &&
-            IMG_SavePNG(s, mShot.c_str()) == 0)
-            std::printf("gui host: screenshot written to %s\n", mShot.c_str());
+        char host[256] = "unknown";
+        gethostname(host, sizeof host - 1);
+        char when[64] = "";
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.1f", fps);
+        png_text texts[3]{};
+        const char* keys[3] = {"Terminal", "Time", "Frame rate"};
+        char* values[3] = {host, when, rate};
+        for (int i = 0; i < 3; ++i) {
+            texts[i].compression = PNG_TEXT_COMPRESSION_NONE;
+            texts[i].key = const_cast<char*>(keys[i]);
+            texts[i].text = values[i];
+        }
+        int rc = -1;
+        if (s && SDL_RenderReadPixels(r, nullptr, SDL_PIXELFORMAT_ABGR8888, s->pixels, s->pitch) == 0)
+            rc = TAppGuiModule::SavePNG(s, mShot.c_str(), texts, 3);
+        if (rc == 0)
+            std::printf("gui host: screenshot written to %s (terminal %s, %s, %s frames/s)\n", mShot.c_str(), host,
+                        when, rate);
         else
-            std::printf("gui host: no screenshot: %s\n", SDL_GetError());
+            std::printf("gui host: no screenshot (%d): %s\n", rc, SDL_GetError());
         SDL_FreeSurface(s);
         SDL_SetRenderTarget(r, target);
     }

@@ -12,8 +12,9 @@ PACKAGES=(
   libsdl2-dev libsdl2-image-dev libsdl2-mixer-dev libpng-dev libssl-dev
   libx11-dev libxrandr-dev libxrender-dev
   # tests and benchmarks (locales: the definitions a display test builds a
-  # decimal-comma locale from)
-  libgtest-dev libgmock-dev libbenchmark-dev locales
+  # decimal-comma locale from; pngcheck: the independent reader of the PNG
+  # files written)
+  libgtest-dev libgmock-dev libbenchmark-dev locales pngcheck
   # X server for the graphics and display tests, Mesa for SDL's OpenGL renderer
   xvfb xauth libgl1-mesa-dri x11-xserver-utils
   # addr2line resolves backtrace frames; wmctrl handles window properties

@@ -113,6 +113,7 @@ public:
     }
 
     int Init() override { return 0; }
+    const SDL_Event& lastEvent() const { return LastEvent; }
     void Startup() override { onStartup(*this); }
     bool SetupGraphics() override { return onSetupGraphics ? onSetupGraphics(*this) : true; }
     int RunOnce() override { return onRunOnce ? onRunOnce(*this) : 0; }

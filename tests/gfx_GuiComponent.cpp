@@ -6,10 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 using namespace guitest;
@@ -348,4 +352,221 @@ TEST(ComponentTree, HugeTreesAndOddInput)
     for (auto it = all.rbegin(); it != all.rend(); ++it)
         delete *it; // each leaves its owner's list
     EXPECT_FALSE(root.FindComponent(firstChild)); // compared, not dereferenced
+}
+
+// --- Deletion while listed, and membership by what the list holds
+
+namespace {
+
+// Counts its destructions. Its memory is a page of its own that is made
+// unreadable, never reused, when it is deleted: a read of a deleted one
+// faults at once, without a sanitizer.
+class Guarded : public TGuiComponent {
+public:
+    explicit Guarded(std::string name = "") : TGuiComponent(nullptr, 0, 0, 1, 1, std::move(name)) { ++sLive; }
+    ~Guarded() override
+    {
+        --sLive;
+        ++sDeleted;
+    }
+    void mainLogic() override
+    {
+        ++mCalls;
+        TGuiComponent::mainLogic();
+    }
+    void drawLogic() override
+    {
+        ++mCalls;
+        TGuiComponent::drawLogic();
+    }
+    void draw() override
+    {
+        ++mCalls;
+        TGuiComponent::draw();
+    }
+    static void* operator new(std::size_t n) { return mmap(nullptr, Pages(n), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }
+    static void operator delete(void* p, std::size_t n) { mprotect(p, Pages(n), PROT_NONE); }
+    int mCalls = 0;
+    static inline int sLive = 0;
+    static inline int sDeleted = 0;
+
+private:
+    static std::size_t Pages(std::size_t n)
+    {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        return (n + page - 1) / page * page;
+    }
+};
+
+// A component whose list a test reaches, as a derived host component does.
+class Open : public Guarded {
+public:
+    using Guarded::Guarded;
+    TGuiComponentList& list() { return GuiComponentList; }
+};
+
+} // namespace
+
+// A derived component deleting its children in its own destructor, in the
+// two obvious ways of writing it.
+TEST(ComponentTree, ParentDeletesItsChildrenInItsDestructor)
+{
+    enum Form { RangeFor, FrontThenPop };
+    class Parent : public Open {
+    public:
+        explicit Parent(Form f) : mForm(f) {}
+        ~Parent() override
+        {
+            if (mForm == RangeFor) {
+                for (auto c : GuiComponentList)
+                    delete c;
+            } else {
+                while (!GuiComponentList.empty()) {
+                    delete GuiComponentList.front();
+                    GuiComponentList.pop_front();
+                }
+            }
+        }
+        Form mForm;
+    };
+    for (Form form : {RangeFor, FrontThenPop}) {
+        SCOPED_TRACE(form == RangeFor ? "range-for" : "front then pop");
+        Guarded::sLive = Guarded::sDeleted = 0;
+        TGuiComponent root(nullptr, 0, 0, 1, 1, "root");
+        auto* parent = new Parent(form);
+        root.AddComponent(parent);
+        for (int i = 0; i < 5; ++i)
+            ASSERT_NE(parent->AddComponent(new Guarded), nullptr);
+        parent->AddComponent(new Guarded)->AddComponent(new Guarded); // a grandchild stays alive
+        EXPECT_EQ(Guarded::sLive, 8);
+        delete parent;
+        EXPECT_EQ(Guarded::sLive, 1);
+        EXPECT_EQ(Guarded::sDeleted, 7);
+        EXPECT_FALSE(root.FindComponent(parent));
+        root.mainLogic(); // the null left in root's list is skipped
+        EXPECT_NE(root.AddComponent(new Guarded("after")), nullptr);
+        root.RemoveComponent(std::string("after"), true);
+    }
+}
+
+// Walks and look-ups go by what the protected list holds; a component is
+// not copyable.
+TEST(ComponentTree, MembershipIsWhatTheListHolds)
+{
+    Open root("root");
+    // Pushed straight into the list: drawn and driven like any other.
+    auto* pushed = new Guarded("pushed");
+    root.list().push_back(pushed);
+    root.mainLogic();
+    root.drawLogic();
+    root.draw();
+    EXPECT_EQ(pushed->mCalls, 3);
+    EXPECT_EQ(root.FindComponentByName("pushed"), pushed);
+
+    // Removed straight from the list, then deleted: its destructor erases
+    // nothing it does not find. Added properly and removed straight, it may
+    // then be added elsewhere.
+    root.list().remove(pushed);
+    delete pushed;
+    auto* added = new Guarded("added");
+    ASSERT_EQ(root.AddComponent(added), added);
+    root.list().remove(added);
+    EXPECT_FALSE(root.FindComponent(added));
+    TGuiComponent other(nullptr, 0, 0, 1, 1, "other");
+    EXPECT_EQ(other.AddComponent(added), added);
+    root.mainLogic();
+    EXPECT_EQ(added->mCalls, 0);
+    EXPECT_TRUE(other.RemoveComponent(added, true));
+    EXPECT_TRUE(root.list().empty());
+
+    EXPECT_FALSE(std::is_copy_constructible_v<TGuiComponent>);
+    EXPECT_FALSE(std::is_copy_assignable_v<TGuiComponent>);
+}
+
+// A sibling later in the walk leaves and is deleted by host code during the
+// walk: removed without deleting and then deleted, or deleted outright. The
+// walk goes on without reading it (its memory faults when read).
+TEST(ComponentTree, SiblingDeletedDuringTheWalkIsNotRead)
+{
+    class Killer : public TGuiComponent {
+    public:
+        Killer(TGuiComponent* owner, bool removeFirst)
+            : TGuiComponent(nullptr, 0, 0, 1, 1, "killer"), mOwner(owner), mRemoveFirst(removeFirst)
+        {
+        }
+        void strike()
+        {
+            if (!mVictim)
+                return;
+            if (mRemoveFirst) {
+                EXPECT_TRUE(mOwner->RemoveComponent(mVictim, false));
+            }
+            delete mVictim;
+            mVictim = nullptr;
+        }
+        void mainLogic() override { strike(); }
+        void drawLogic() override { strike(); }
+        void draw() override { strike(); }
+        TGuiComponent* mOwner;
+        bool mRemoveFirst;
+        TGuiComponent* mVictim = nullptr;
+    };
+    using Walk = void (*)(TGuiComponent&);
+    const std::pair<const char*, Walk> walks[] = {
+        {"mainLogic", [](TGuiComponent& c) { c.mainLogic(); }},
+        {"drawLogic", [](TGuiComponent& c) { c.drawLogic(); }},
+        {"draw", [](TGuiComponent& c) { c.draw(); }},
+    };
+    for (bool removeFirst : {true, false}) {
+        for (const auto& [name, walk] : walks) {
+            SCOPED_TRACE(testing::Message() << name << (removeFirst ? ", removed first" : ", deleted outright"));
+            TGuiComponent root(nullptr, 0, 0, 1, 1, "root");
+            auto* killer = new Killer(&root, removeFirst);
+            auto* victim = new Guarded("victim");
+            auto* last = new Guarded("last");
+            root.AddComponent(killer);
+            root.AddComponent(victim);
+            root.AddComponent(last);
+            killer->mVictim = victim;
+            walk(root);
+            EXPECT_EQ(last->mCalls, 1);
+            EXPECT_EQ(root.FindComponentByName("victim"), nullptr);
+            walk(root);
+            EXPECT_EQ(last->mCalls, 2);
+            root.RemoveComponent(killer, true);
+            root.RemoveComponent(last, true);
+        }
+    }
+}
+
+// A fade started from an end hook runs (a blink loop).
+TEST_F(FadeTest, FadeStartedFromAnEndHookRuns)
+{
+    class Blinker : public Faded {
+    public:
+        void OnFadeOutEnd() override
+        {
+            Faded::OnFadeOutEnd();
+            fadeIn();
+        }
+        void OnFadeInEnd() override
+        {
+            Faded::OnFadeInEnd();
+            fadeOut();
+        }
+    };
+    Blinker c;
+    c.fadeOut();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        SCOPED_TRACE(cycle);
+        Advance(c, 501); // out ends, in starts
+        EXPECT_TRUE(c.isFadingIn());
+        EXPECT_TRUE(c.isVisible());
+        Advance(c, 250);
+        EXPECT_TRUE(Near(c.alpha(), 127, 2)) << c.alpha();
+        Advance(c, 251); // in ends, out starts
+        EXPECT_TRUE(c.isFadingOut());
+        Advance(c, 250);
+        EXPECT_TRUE(Near(c.alpha(), 127, 2)) << c.alpha();
+    }
 }

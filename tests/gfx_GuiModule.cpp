@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -192,6 +193,139 @@ TEST(GuiComponentList, SelfRemovalDuringTheWalkAndRefusedAdditions)
         EXPECT_TRUE(g.RemoveComponent(std::string("after"), true));
         EXPECT_FALSE(g.RemoveComponent(std::string("after"), true));
     });
+}
+
+// A fade-out whose end hook removes (and deletes) its component during the
+// module's walk: the walk goes on, the component is deleted once, after it.
+TEST(GuiComponentList, FadeOutEndHookRemovesItsComponent)
+{
+    static int deleted = 0;
+    class Leaver : public Box {
+    public:
+        using Box::Box;
+        ~Leaver() override { ++deleted; }
+        void OnFadeOutEnd() override
+        {
+            Box::OnFadeOutEnd();
+            EXPECT_TRUE(static_cast<GuiHost*>(vorel_sdl2::pApp)->gui->RemoveComponent(this, true));
+            EXPECT_EQ(deleted, 0); // not while the walk may still use it
+        }
+    };
+    CommandRecorder recorder;
+    DrivenClock clock;
+    GuiHost host;
+    RunOnDrawThread(host, [](GuiHost& h) {
+        TestGui& g = *h.gui;
+        g.AddComponent(new Box(0, 0, 30, 30, kRed, "before"));
+        Leaver* leaver = new Leaver(40, 0, 30, 30, kWhite, "leaver");
+        g.AddComponent(leaver);
+        g.AddComponent(new Box(80, 0, 30, 30, kGreen, "after"));
+        leaver->fadeOut();
+        // The clock only moves forward (frames and the main loop sleep on it).
+        for (int frame = 0; frame < 100 && deleted == 0; ++frame) {
+            EXPECT_EQ(g.draw(), 0);
+            DrivenClock::Advance(50);
+        }
+        EXPECT_EQ(deleted, 1);
+        EXPECT_EQ(g.FindComponentByName("leaver"), nullptr);
+        EXPECT_EQ(g.list().size(), 2u);
+        EXPECT_EQ(g.WindowPixel(10, 10), kRed);
+        EXPECT_EQ(g.WindowPixel(90, 10), kGreen); // drawn after the removal in the same frame
+        EXPECT_EQ(g.WindowPixel(50, 10) & 0xFFFFFF00, 0u);
+        g.draw();
+        EXPECT_EQ(deleted, 1);
+    });
+}
+
+// The renderer is the draw thread's: a component added on the main thread is
+// loaded on the draw thread before the next frame, and texture work asked for
+// on the main thread is refused.
+TEST(GuiModule, RendererWorkFromTheMainThreadRunsOnTheDrawThread)
+{
+    static std::atomic<int> loads{0};
+    static std::atomic<bool> loadedOnDrawThread{false};
+    class ThreadBox : public Box {
+    public:
+        using Box::Box;
+        int load() override
+        {
+            ++loads;
+            loadedOnDrawThread = vorel_sdl2::pApp->IsInDrawThread();
+            return Box::load();
+        }
+    };
+    CommandRecorder recorder;
+    GuiHost host;
+    host.mRebootOnExit = false;
+    std::atomic<bool> added{false};
+    SDL_Texture* layerFromMain = reinterpret_cast<SDL_Texture*>(1);
+    Uint32 pixel = 0;
+    int frames = 0;
+    host.onRunOnce = [&](GuiHost& h) {
+        if (h.status() == TApplication::APP_RUNNING && !added) {
+            h.lockDrawMutex();
+            h.gui->AddComponent(new ThreadBox(10, 10, 20, 20, kRed, "from main"));
+            layerFromMain = TAppGuiModule::CreateLayer(nullptr, 4, 4, 0, 0, 0, 0, 32);
+            h.unlockDrawMutex();
+            added = true;
+        }
+        return 0;
+    };
+    host.onFrame = [&](GuiHost& h) {
+        const int r = h.gui->draw();
+        if ((added && loads > 0) || ++frames > 2000) {
+            pixel = h.gui->WindowPixel(15, 15);
+            h.terminate(NOTHING);
+            return 1;
+        }
+        return r;
+    };
+    host.Run();
+    EXPECT_EQ(loads, 1);
+    EXPECT_TRUE(loadedOnDrawThread);
+    EXPECT_EQ(layerFromMain, nullptr);
+    EXPECT_EQ(pixel, kRed);
+}
+
+// The frame rate is read and a size refresh asked for on another thread
+// while frames are drawn (a race the thread sanitizer reports on plain
+// fields).
+TEST(GuiModule, FrameRateAndSizeRefreshFromAnotherThread)
+{
+    CommandRecorder recorder;
+    GuiHost host;
+    host.mRebootOnExit = false;
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!stop) {
+            float partial = 0;
+            if (host.gui->getFPS(&partial) >= 0.0f && partial >= 0.0f)
+                ++reads;
+            host.gui->RefreshSize();
+        }
+    });
+    int frames = 0;
+    float fps = 0;
+    host.onDestroy = [&](GuiHost&) { // the module goes away after this
+        stop = true;
+        if (reader.joinable())
+            reader.join();
+    };
+    host.onFrame = [&](GuiHost& h) {
+        const int r = h.gui->draw();
+        if (++frames >= 30 && reads > 0) {
+            stop = true;
+            reader.join();
+            fps = h.gui->getFPS(nullptr);
+            h.terminate(NOTHING);
+            return 1;
+        }
+        return r;
+    };
+    host.Run();
+    EXPECT_GE(frames, 30);
+    EXPECT_GT(fps, 0.0f);
 }
 
 // mainLogic runs on the main thread, at most once per drawn frame.

@@ -448,6 +448,34 @@ TEST_F(Images, GuiModuleDestroyReleasesTheCaches)
     delete gui;
 }
 
+// A window destroyed on its own takes the cached textures of its renderer
+// with it: none is handed out again, none is destroyed twice.
+TEST_F(Images, DestroyWindowReleasesTheCachedTextures)
+{
+    struct Gui : TAppGuiModule {
+        int Unload() override { return 0; }
+    };
+    ASSERT_TRUE(SavePng(Solid(kRed), mDir / "a.png"));
+    MyUtils::SetImageDir(mDir.path() + "/");
+    Gui gui;
+    ASSERT_EQ(gui.CreateWindow("cache", 0, 0, 32, 32, SDL_WINDOW_HIDDEN, -1, SDL_RENDERER_TARGETTEXTURE, 0), 0);
+    ASSERT_NE(MyUtils::GetTexture(gui.GetRenderer(), "a.png"), nullptr);
+    ASSERT_NE(MyUtils::GetSurface("a.png"), nullptr);
+    gui.DestroyWindow();
+    EXPECT_TRUE(MyUtils::loaderTexture.mMappedData.empty());
+    EXPECT_EQ(MyUtils::loaderSurface.mMappedData.size(), 1u);
+
+    ASSERT_EQ(gui.CreateWindow("cache", 0, 0, 32, 32, SDL_WINDOW_HIDDEN, -1, SDL_RENDERER_TARGETTEXTURE, 0), 0);
+    SDL_Texture* again = MyUtils::GetTexture(gui.GetRenderer(), "a.png");
+    ASSERT_NE(again, nullptr);
+    int w = 0;
+    EXPECT_EQ(SDL_QueryTexture(again, nullptr, nullptr, &w, nullptr), 0) << SDL_GetError();
+    EXPECT_EQ(w, 4);
+    gui.DestroyWindow();
+    MyUtils::DestroyImages();
+    TAppGuiModule::SetRendererStatic(mRenderer);
+}
+
 TEST_F(Images, ExtensionFallbackOnlyInTheFileName)
 {
     const std::string img = mDir / "app-1.2/img";
@@ -636,6 +664,39 @@ TEST_F(Images, PngTextRecordsRoundTrip)
     }
 }
 
+// An independent reader accepts what SavePNG writes and lists the text
+// records as they were given.
+TEST_F(Images, WrittenFilesPassAnIndependentChecker)
+{
+    if (std::system("command -v pngcheck >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "pngcheck is not installed (scripts/setup-debian.sh installs it)";
+    const std::string comment(3000, 'c');
+    std::vector<png_text> in{
+        Text(PNG_TEXT_COMPRESSION_NONE, "Terminal", "kiosk 7"),
+        Text(PNG_TEXT_COMPRESSION_NONE, "Time", "2026-12-11 15:00:00"),
+        Text(PNG_TEXT_COMPRESSION_NONE, "Frame rate", "59.9"),
+        Text(PNG_TEXT_COMPRESSION_zTXt, "Comment", comment.c_str()),
+        Text(PNG_ITXT_COMPRESSION_NONE, "Description", "Gr\xC3\xBC\xC3\x9F" "e"),
+    };
+    for (Uint32 format : {SDL_PIXELFORMAT_ARGB8888, SDL_PIXELFORMAT_RGB565}) {
+        SCOPED_TRACE(SDL_GetPixelFormatName(format));
+        const std::string path = mDir / "checked.png";
+        SDL_Surface* s = MakeSurface(33, 17, [](int x, int y) { return Uint32(x * 7) << 24 | Uint32(y * 15) << 8 | 0xFF; },
+                                     format);
+        ASSERT_TRUE(SavePng(s, path, in.data(), int(in.size())));
+        FILE* p = popen(("pngcheck -t '" + path + "' 2>&1").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string out;
+        char buf[512];
+        while (size_t n = std::fread(buf, 1, sizeof buf, p))
+            out.append(buf, n);
+        EXPECT_EQ(pclose(p), 0) << out;
+        EXPECT_NE(out.find("OK: " + path + " (33x17, 24-bit RGB, non-interlaced"), std::string::npos) << out;
+        for (const char* expected : {"Terminal:\n    kiosk 7\n", "Time:\n    2026-12-11 15:00:00\n", "Frame rate:\n    59.9\n"})
+            EXPECT_NE(out.find(expected), std::string::npos) << expected << " in\n" << out;
+    }
+}
+
 TEST_F(Images, PngTextCopiesAreBoundedByTheCallersBuffers)
 {
     // tEXt keys longer than 79 bytes are not refused by libpng's reader.
@@ -786,6 +847,53 @@ TEST(PngFiles, FullDiskKeepsTheOldFile)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "SavePNG must report the failed write with -4";
     EXPECT_EQ(ReadFile(path), old);
     EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"full.png"});
+}
+
+// Images above the size bound are refused before decoding (by the header)
+// or, for a real file, instead of being handed out.
+TEST_F(Images, ImagesAboveTheSizeBoundAreRefused)
+{
+    auto be32 = [](Uint32 v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    auto le16 = [](Uint32 v) { return std::string{char(v), char(v >> 8)}; };
+    auto le24 = [](Uint32 v) { return std::string{char(v), char(v >> 8), char(v >> 16)}; };
+    auto le32 = [](Uint32 v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    const std::string junk(64, '\x55');
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* size;
+    };
+    const Case cases[] = {
+        {"wide.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(40000) + be32(10) + junk, "40000x10"},
+        {"big.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(8192) + be32(8193) + junk,
+         "8192x8193"},
+        {"tall.gif", "GIF89a" + le16(10) + le16(40000) + junk, "10x40000"},
+        {"wide.bmp", "BM" + std::string(12, '\0') + le32(40) + le32(40000) + le32(Uint32(-10)) + junk, "40000x10"},
+        {"wide.jpg",
+         std::string("\xFF\xD8\xFF\xE0\x00\x10", 6) + std::string(14, 'J') +
+             std::string("\xFF\xC0\x00\x11\x08\x00\x0A\x9C\x40\x03", 10) + junk,
+         "40000x10"},
+        {"wide.webp", "RIFF" + le32(100) + "WEBPVP8X" + le32(10) + le32(0) + le24(39999) + le24(9) + junk,
+         "40000x10"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = mDir.path() + "/" + c.name;
+        WriteFile(path, c.bytes);
+        SDL_Surface* s = reinterpret_cast<SDL_Surface*>(1);
+        const std::string out = Stdout([&] { s = MyUtils::LoadSurface(path); });
+        EXPECT_EQ(s, nullptr);
+        EXPECT_NE(out.find(std::string("APP WARNING: image ") + path + " is " + c.size), std::string::npos) << out;
+    }
+    // Real files at the bound and one pixel past it.
+    ASSERT_TRUE(SavePng(Solid(kRed, 32768, 1), mDir / "edge.png"));
+    ASSERT_TRUE(SavePng(Solid(kRed, 32769, 1), mDir / "past.png"));
+    SDL_Surface* edge = MyUtils::LoadSurface(mDir.path() + "/edge.png");
+    ASSERT_NE(edge, nullptr);
+    EXPECT_EQ(edge->w, 32768);
+    SDL_FreeSurface(edge);
+    const std::string out = Stdout([&] { EXPECT_EQ(MyUtils::LoadSurface(mDir.path() + "/past.png"), nullptr); });
+    EXPECT_NE(out.find("APP WARNING: "), std::string::npos) << out;
 }
 
 TEST_F(Images, MalformedFilesAreRefusedWithoutACrash)
@@ -1136,4 +1244,25 @@ TEST(Greyscale, LighterThanLuminanceKeepsAlphaAndTheColourKey)
     EXPECT_EQ(SurfacePixel(s, 0, 0), 0x919191FFu);
     SDL_FreeSurface(s);
     MyUtils::SDL_ConvertToGrayscale(nullptr);
+}
+
+// A run-length encoded surface has no pixels until it is locked; it is
+// converted all the same.
+TEST(Greyscale, RunLengthEncodedSurfaceIsConverted)
+{
+    SDL_Surface* s = MakeSurface(8, 2, [](int x, int) { return x < 4 ? 0xFF0000FFu : 0xFF00FFFFu; });
+    ASSERT_NE(s, nullptr);
+    SDL_SetColorKey(s, SDL_TRUE, SDL_MapRGB(s->format, 255, 0, 255));
+    ASSERT_EQ(SDL_SetSurfaceRLE(s, 1), 0);
+    SDL_Surface* target = SDL_CreateRGBSurfaceWithFormat(0, 8, 2, 32, SDL_PIXELFORMAT_ARGB8888);
+    ASSERT_EQ(SDL_BlitSurface(s, nullptr, target, nullptr), 0); // the first blit encodes it
+    ASSERT_TRUE(SDL_MUSTLOCK(s));
+    ASSERT_EQ(s->pixels, nullptr) << "not encoded: nothing to test";
+    MyUtils::SDL_ConvertToGrayscale(s);
+    ASSERT_EQ(SDL_LockSurface(s), 0);
+    EXPECT_EQ(SurfacePixel(s, 0, 0), 0x7F7F7FFFu);
+    EXPECT_EQ(SurfacePixel(s, 7, 1), 0xFF00FFFFu); // the key stays
+    SDL_UnlockSurface(s);
+    SDL_FreeSurface(target);
+    SDL_FreeSurface(s);
 }

@@ -671,4 +671,62 @@ TEST_F(SoundMachine, ConcurrentPlayRemoveReloadNeitherDeadlocksNorSticks)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "effects stuck or not replayable";
 }
 
+// Volume calls race the mixer being opened and closed (its channel array
+// is freed and made again each time). Run in a child: a use of the freed
+// array ends it by a signal.
+TEST_F(SoundMachine, VolumeCallsRacingOpenAndCloseAreSafe)
+{
+    setenv("SDL_DISKAUDIODELAY", "0", 1);
+    setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(60);
+        {
+            TSoundMachine m;
+            std::atomic<bool> stop{false};
+            std::thread volume([&] {
+                for (int i = 0; !stop; ++i) {
+                    m.SetVolume(i % 101, i % 17 - 1);
+                    m.GetVolume(i % 16);
+                }
+            });
+            for (int cycle = 0; cycle < 300; ++cycle) {
+                m.OpenAudio();
+                m.CloseAudio();
+            }
+            stop = true;
+            volume.join();
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A host that allocates more mixer channels: a single-channel effect on a
+// channel above 15 still refuses an overlap, and those channels take volume.
+TEST_F(SoundMachine, EveryAllocatedChannelCounts)
+{
+    setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+    setenv("SDL_DISKAUDIODELAY", "20", 1); // about real time: the tones outlast the test
+    TSoundMachine m;
+    ASSERT_TRUE(m.OpenAudio());
+    Mix_AllocateChannels(24);
+    const std::string bed = Wav("bed.wav", 44100 * 20);
+    const std::string single = Wav("single.wav", 44100 * 20);
+    for (int i = 0; i < 16; ++i)
+        ASSERT_EQ(m.PlaySound(bed.c_str(), 0), i);
+    ASSERT_TRUE(m.LoadSoundEffect(single.c_str(), 0, false));
+    EXPECT_EQ(m.PlaySound(single.c_str(), -1), 16);
+    EXPECT_EQ(m.PlaySound(single.c_str(), -1), -1) << "an overlap of a single-channel effect";
+    m.SetVolume(50, 20);
+    EXPECT_EQ(m.GetVolume(20), 50);
+    EXPECT_EQ(m.GetVolume(24), -1);
+    m.StopSound(-1);
+    m.CloseAudio();
+}
+
 } // namespace

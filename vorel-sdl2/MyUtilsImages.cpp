@@ -1,5 +1,7 @@
 #include "MyUtilsImages.h"
 
+#include "TAppGuiModule.h"
+
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_image.h>
 
@@ -120,13 +122,25 @@ SDL_Surface* DecodeFile(const char* file)
     const char* dot = std::strrchr(file, '.');
     const char* slash = std::strrchr(file, '/');
     const char* type = dot && (!slash || dot > slash) ? dot + 1 : nullptr;
-    return IMG_LoadTyped_RW(rw, 1, type);
+    long long w = 0, h = 0;
+    if (ImageHeaderSize(rw, w, h) && !ImageWithinBounds(file, w, h)) {
+        SDL_RWclose(rw);
+        return nullptr;
+    }
+    SDL_Surface* s = IMG_LoadTyped_RW(rw, 1, type);
+    if (s && !ImageWithinBounds(file, s->w, s->h)) {
+        SDL_FreeSurface(s);
+        return nullptr;
+    }
+    return s;
 }
 
 } // namespace
 
 SDL_Texture* LoadTexture(SDL_Renderer* renderer, const std::string& path)
 {
+    if (!vorel_sdl2::TAppGuiModule::OnRendererThread("LoadTexture"))
+        return nullptr;
     return LoadWithFallback<SDL_Texture>(path, [renderer](const char* file) -> SDL_Texture* {
         if (!renderer)
             return nullptr;
@@ -228,11 +242,18 @@ Uint8 GreyOf(Uint8 r, Uint8 g, Uint8 b)
 
 void SDL_ConvertToGrayscale(SDL_Surface* surf)
 {
-    if (!surf || !surf->format || !surf->pixels)
+    if (!surf || !surf->format)
         return;
+    // Lock before looking at the pixels: a run-length encoded surface has
+    // none until it is locked (decoded).
     const bool mustLock = SDL_MUSTLOCK(surf);
     if (mustLock && SDL_LockSurface(surf) != 0)
         return;
+    if (!surf->pixels) {
+        if (mustLock)
+            SDL_UnlockSurface(surf);
+        return;
+    }
 
     const SDL_PixelFormat* fmt = surf->format;
     const Uint8 bpp = fmt->BytesPerPixel;

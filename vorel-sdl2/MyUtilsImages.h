@@ -25,6 +25,7 @@
 #include "TMappedData.h"
 
 #include <SDL2/SDL_render.h>
+#include <SDL2/SDL_rwops.h>
 #include <SDL2/SDL_surface.h>
 
 #include <string>
@@ -56,6 +57,20 @@ public:
 extern std::string mImageDir;
 extern SDLTextures loaderTexture;
 extern SDLSurfaces loaderSurface;
+
+// Every load is held to a bound, so that a small file cannot decode to an
+// image that exhausts a terminal's memory: at most kMaxImageSide pixels a
+// side and kMaxImageBytes at 4 bytes a pixel. PNG, JPEG, GIF, BMP and WebP
+// files are measured from their headers before anything is decoded; other
+// formats (TIFF and the rest) are measured after decoding. A file above the
+// bound is refused with an "APP WARNING: " line, as if it did not load.
+constexpr int kMaxImageSide = 32768;
+constexpr long long kMaxImageBytes = 256LL << 20;
+// Width and height from the header at the stream's position (which is kept);
+// false for a format not read that way or a header cut short.
+bool ImageHeaderSize(SDL_RWops* rw, long long& w, long long& h);
+// True within the bound; otherwise prints the warning for file.
+bool ImageWithinBounds(const char* file, long long w, long long h);
 
 // Uncached loads with the extension fallback; null on failure.
 SDL_Texture* LoadTexture(SDL_Renderer* renderer, const std::string& path);

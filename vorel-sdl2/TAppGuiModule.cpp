@@ -75,7 +75,7 @@ TAppGuiModule::TAppGuiModule()
       WindowCurrentSize{}, selected_screen(-1), ScreenRotate(false), mpWindow(nullptr), mpGUIRenderer(nullptr),
       mFPS(0.0f), mFPS_noVsync(0.0f), mNumFrames(0), mLastDrawTime(Platform.Ticks()), mSleepDiff(0),
       mTargetFPS(kDefaultFPS), mDrawEnabled(true), mVsync(true), mLoadingScreen(nullptr),
-      mLastPaceTime(mLastDrawTime)
+      mpTopLevel(TGuiListOps::NewAnchor(GuiComponentList, nullptr)), mLastPaceTime(mLastDrawTime)
 {
     // Displays, the cursor and windows need the video subsystem; a host that
     // has not started it gets it started here (SDL_Quit at exit ends it).
@@ -97,7 +97,7 @@ TAppGuiModule::~TAppGuiModule()
 {
     // Components left in the list stay alive (Destroy deletes them) but must
     // not point at a list that no longer exists.
-    TGuiListOps::UnlistAll(GuiComponentList);
+    TGuiListOps::Orphan(*mpTopLevel);
 }
 
 std::string TAppGuiModule::ScreenIndexParam()
@@ -178,6 +178,11 @@ int TAppGuiModule::CreateWindow(std::string WindowTitle, int x, int y, int w, in
 
 void TAppGuiModule::DestroyWindow()
 {
+    // Cached textures belong to the renderer that goes now: released first,
+    // so that no later GetTexture returns one and no DestroyImages frees one
+    // twice. The cached surfaces do not depend on it and stay.
+    if (mpGUIRenderer)
+        MyUtils::loaderTexture.Destroy();
     if (mpBackBuffer)
         SDL_DestroyTexture(mpBackBuffer);
     mpBackBuffer = nullptr;
@@ -247,10 +252,10 @@ int TAppGuiModule::Destroy()
     if (pLoader) {
         TGuiComponent* loader = pLoader;
         pLoader = nullptr;
-        if (!TGuiListOps::Find(GuiComponentList, loader))
+        if (!TGuiListOps::Find(*mpTopLevel, loader))
             delete loader;
     }
-    TGuiListOps::DeleteAll(GuiComponentList, ModuleName);
+    TGuiListOps::DeleteAll(*mpTopLevel, ModuleName);
     ReleaseCachedImages();
     DestroyWindow();
     GuiComponentList.clear();
@@ -281,7 +286,7 @@ void TAppGuiModule::AfterDrawComponents() {}
 
 void TAppGuiModule::mainLogic()
 {
-    TGuiListOps::ForEach(GuiComponentList, false, [](TGuiComponent* c) {
+    TGuiListOps::ForEach(mpTopLevel, false, [](TGuiComponent* c) {
         Fenced("mainLogic:component", [c] { c->mainLogic(); });
     });
 }
@@ -289,11 +294,11 @@ void TAppGuiModule::mainLogic()
 void TAppGuiModule::ComposeFrame(bool running)
 {
     if (running) {
-        TGuiListOps::ForEach(GuiComponentList, true, [](TGuiComponent* c) {
+        TGuiListOps::ForEach(mpTopLevel, true, [](TGuiComponent* c) {
             Fenced("draw:drawLogic", [c] { c->drawLogic(); });
         });
         Fenced("draw:BeforeDrawComponents", [this] { BeforeDrawComponents(); });
-        TGuiListOps::ForEach(GuiComponentList, true, [](TGuiComponent* c) {
+        TGuiListOps::ForEach(mpTopLevel, true, [](TGuiComponent* c) {
             Fenced("draw:component", [c] { c->draw(); });
         });
         Fenced("draw:AfterDrawComponents", [this] { AfterDrawComponents(); });
@@ -348,6 +353,8 @@ int TAppGuiModule::draw()
 
     const Uint32 start = Platform.Ticks();
     const bool running = state == TApplication::APP_RUNNING;
+    // Components added on other threads get their load() here.
+    Fenced("draw:load", [] { TGuiListOps::RunDeferredLoads(); });
     if (running) {
         // The back buffer is the render target here; these draw into it.
         Fenced("draw:deferred", [&] { app->ExecuteDeferredDrawMethods(mpGUIRenderer); });
@@ -358,8 +365,7 @@ int TAppGuiModule::draw()
     if (mDrawEnabled) {
         // The copy uses the window's own rectangle: its screen position is
         // not a position inside the back buffer or the window.
-        if (mbRefreshSize) {
-            mbRefreshSize = false;
+        if (mbRefreshSize.exchange(false)) {
             SDL_GetWindowSize(mpWindow, &WindowCurrentSize.w, &WindowCurrentSize.h);
             SDL_Rect viewport{0, 0, WindowCurrentSize.w, WindowCurrentSize.h};
             SDL_SetRenderTarget(mpGUIRenderer, nullptr);
@@ -391,8 +397,8 @@ int TAppGuiModule::draw()
     const unsigned long n = std::min<unsigned long>(mNumFrames + 1, static_cast<unsigned long>(mTargetFPS));
     mNumFrames = n;
     const float fn = static_cast<float>(n);
-    mFPS = ((fn - 1.0f) * mFPS + 1000.0f / static_cast<float>(whole)) / fn;
-    mFPS_noVsync = ((fn - 1.0f) * mFPS_noVsync + 1000.0f / static_cast<float>(partial)) / fn;
+    mFPS = ((fn - 1.0f) * mFPS.load() + 1000.0f / static_cast<float>(whole)) / fn;
+    mFPS_noVsync = ((fn - 1.0f) * mFPS_noVsync.load() + 1000.0f / static_cast<float>(partial)) / fn;
     mLastDrawTime = end;
 
     if (mDrawEnabled) {
@@ -437,19 +443,19 @@ void TAppGuiModule::SetWindowStatic(SDL_Window* pWindow) { mpWindowStatic = pWin
 
 TGuiComponent* TAppGuiModule::AddComponent(TGuiComponent* c)
 {
-    return TGuiListOps::Add(GuiComponentList, nullptr, c, ModuleName);
+    return TGuiListOps::Add(mpTopLevel, c, ModuleName);
 }
 
 TGuiComponent* TAppGuiModule::FindComponentByName(std::string name)
 {
-    return TGuiListOps::FindByName(GuiComponentList, name);
+    return TGuiListOps::FindByName(*mpTopLevel, name);
 }
 
-bool TAppGuiModule::FindComponent(TGuiComponent* c) { return TGuiListOps::Find(GuiComponentList, c); }
+bool TAppGuiModule::FindComponent(TGuiComponent* c) { return TGuiListOps::Find(*mpTopLevel, c); }
 
 bool TAppGuiModule::RemoveComponent(TGuiComponent* c, bool deleteInstance)
 {
-    return TGuiListOps::Remove(GuiComponentList, c, deleteInstance, ModuleName);
+    return TGuiListOps::Remove(*mpTopLevel, c, deleteInstance, ModuleName);
 }
 
 bool TAppGuiModule::RemoveComponent(std::string name, bool deleteInstance)
@@ -457,7 +463,7 @@ bool TAppGuiModule::RemoveComponent(std::string name, bool deleteInstance)
     return RemoveComponent(FindComponentByName(name), deleteInstance);
 }
 
-bool TAppGuiModule::BringComponentToFront(TGuiComponent* c) { return TGuiListOps::ToFront(GuiComponentList, c); }
-bool TAppGuiModule::SendComponentToBack(TGuiComponent* c) { return TGuiListOps::ToBack(GuiComponentList, c); }
+bool TAppGuiModule::BringComponentToFront(TGuiComponent* c) { return TGuiListOps::ToFront(*mpTopLevel, c); }
+bool TAppGuiModule::SendComponentToBack(TGuiComponent* c) { return TGuiListOps::ToBack(*mpTopLevel, c); }
 
 } // namespace vorel_sdl2

@@ -12,7 +12,14 @@
 // renderer and window.
 //
 // Threads: window, renderer and drawing belong to the draw thread (a
-// CreateWindow from another thread works but prints a warning). draw() holds
+// CreateWindow from another thread works but prints a warning), and every
+// renderer call, clear and present included, is made on it: SDL renderers
+// (and the OpenGL context behind this one) are single-thread objects. Work
+// for the renderer from other threads is deferred to the draw thread: a
+// component added there gets its load() at the start of the next frame;
+// deferred draw calls (TApplication::DeferToDraw) carry anything else; the
+// texture operations below refuse (null, "APP WARNING: " line) on another
+// thread while the module has a renderer. draw() holds
 // the application's draw lock while it runs deferred draw calls, draw-context
 // actions and tasks and composes the components; pacing and present run
 // outside it. mainLogic runs on the main thread under the same lock (the main
@@ -39,6 +46,7 @@
 #include <SDL2/SDL_render.h>
 #include <SDL2/SDL_video.h>
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -83,6 +91,8 @@ public:
     // -4 (no back buffer). AtIndex is not used.
     int CreateWindow(std::string WindowTitle, int x, int y, int w, int h, Uint32 CreateWindowFlags,
                      int DriverIndex4Renderer, Uint32 CreateRendererFlags, int AtIndex);
+    // Releases the cached textures (MyUtils::loaderTexture), then destroys
+    // back buffer, renderer and window.
     void DestroyWindow();
 
     SDL_Rect GetScreenBounds(int* screen_index) const;
@@ -108,13 +118,16 @@ public:
     // Switches the window to desktop full screen; 0 or SDL's error code.
     int WindowToFullscreen();
 
+    // True on the draw thread, or while no GUI module has a renderer; on any
+    // other thread prints a warning naming the operation and returns false.
+    static bool OnRendererThread(const char* operation);
+
     static void SetGlobalPixelFormat(SDL_PixelFormat* fmt);
     static void SetRendererStatic(SDL_Renderer* pRenderer);
     static void SetWindowStatic(SDL_Window* pWindow);
 
     // --- Images. The texture operations draw with mpGUIRendererStatic (so
-    // they work once a window exists, on the draw thread or under the draw
-    // lock) and leave its render target, draw colour, draw blend mode,
+    // they work once a window exists, on the draw thread) and leave its render target, draw colour, draw blend mode,
     // viewport, clip rectangle and scale as they found them. A returned
     // texture or surface belongs to the caller; failures yield null. Arguments
     // that only the signature keeps (alphablend, TransparentColor, the colour
@@ -213,7 +226,8 @@ protected:
     int Visible;
     TGuiComponentList GuiComponentList;
     TGuiComponent* pLoader;
-    bool mbRefreshSize;
+    // Set by any thread (RefreshSize), taken by the draw thread.
+    std::atomic<bool> mbRefreshSize;
     SDL_Texture* mpBackBuffer;
     SDL_Rect WindowNativeSize;
     SDL_Rect WindowCurrentSize;
@@ -221,8 +235,9 @@ protected:
     bool ScreenRotate;
     SDL_Window* mpWindow;
     SDL_Renderer* mpGUIRenderer;
-    float mFPS;
-    float mFPS_noVsync;
+    // Written by the draw thread, read by getFPS on any thread.
+    std::atomic<float> mFPS;
+    std::atomic<float> mFPS_noVsync;
     unsigned long mNumFrames;
     Uint32 mLastDrawTime;
     int64_t mSleepDiff;
@@ -232,6 +247,8 @@ protected:
     TGuiComponent* mLoadingScreen;
 
 private:
+    // Anchor of GuiComponentList (see TGuiListAnchor).
+    TGuiListAnchorPtr mpTopLevel;
     // The pacing point of the previous frame (after its sleep, before its
     // present): measuring from there counts the present into the budget, so
     // a 16 ms budget gives a 16 ms period.

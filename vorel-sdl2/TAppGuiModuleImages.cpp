@@ -272,9 +272,19 @@ void ReportOpenFailure(const char* fileName, int error)
 
 } // namespace
 
+// The renderer is the draw thread's: texture work asked for on another
+// thread is refused rather than racing the frame.
+bool TAppGuiModule::OnRendererThread(const char* operation)
+{
+    if (!TGuiListOps::OffRendererThread())
+        return true;
+    std::printf("APP WARNING: TAppGuiModule::%s called outside the draw thread, refused\n", operation);
+    return false;
+}
+
 SDL_Texture* TAppGuiModule::LoadImage(const char* file, int, int, int, int, int)
 {
-    if (!file || file[0] == '\0')
+    if (!file || file[0] == '\0' || !OnRendererThread("LoadImage"))
         return nullptr;
     SDL_Texture* loaded = MyUtils::LoadTexture(mpGUIRendererStatic, file);
     if (!loaded) {
@@ -292,7 +302,7 @@ SDL_Texture* TAppGuiModule::LoadImage(const char* file, int, int, int, int, int)
 SDL_Texture* TAppGuiModule::SubImage(SDL_Texture* pSrc, int x, int y, int w, int h)
 {
     SDL_Renderer* r = mpGUIRendererStatic;
-    if (!pSrc || !r || w < 1 || h < 1)
+    if (!pSrc || !r || w < 1 || h < 1 || !OnRendererThread("SubImage"))
         return nullptr;
     int sw = 0, sh = 0;
     if (SDL_QueryTexture(pSrc, nullptr, nullptr, &sw, &sh) != 0)
@@ -321,7 +331,7 @@ SDL_Texture* TAppGuiModule::SubImage(SDL_Texture* pSrc, int x, int y, int w, int
 SDL_Texture* TAppGuiModule::CreateLayer(SDL_Texture*, int width, int height, int, int tR, int tG, int tB, int)
 {
     SDL_Renderer* r = mpGUIRendererStatic;
-    if (!r || width < 1 || height < 1)
+    if (!r || width < 1 || height < 1 || !OnRendererThread("CreateLayer"))
         return nullptr;
     SDL_Texture* layer = SDL_CreateTexture(r, SDL_PIXELFORMAT_RGBA8888, SDL_TEXTUREACCESS_TARGET, width, height);
     if (!layer)

@@ -156,8 +156,10 @@ public:
     // Listeners may add or remove listeners meanwhile. Returns 1 for an
     // event, 0 for none or for a suppressed function key. Once terminating it
     // posts SDL_QUIT and an Escape key-down, once, so a drain loop
-    // `while (ProcessNextEvent()) {}` ends. Call it from the one thread that
-    // pumps SDL events.
+    // `while (ProcessNextEvent()) {}` ends. In the full build the draw thread
+    // pumps SDL's events once a frame (it owns the window) and this only
+    // takes them from the queue, on any one thread; the headless build pumps
+    // here, so call it from one thread only.
     virtual int ProcessNextEvent();
     virtual void PostSDLUserEvent(int UserCode, void* pUserData1, void* pUserData2);
     virtual void PostSDLKeyboardEvent(bool isPressed, SDL_Keycode key, SDL_Keymod mod);

@@ -33,7 +33,9 @@ bool Fenced(const char* step, Fn&& fn)
     }
 }
 
-// The host's DrawOnce, fenced. An exception counts as a failed frame: before
+// The host's DrawOnce, fenced, after pumping SDL's events: the draw thread
+// owns the window, so it is the one thread that pumps them (ProcessNextEvent
+// only takes them from the queue). An exception counts as a failed frame: before
 // APP_RUNNING the thread waits a frame after it (nothing else paces that
 // loop), and in the frame loop kMaxFailedFrames in a row end the application
 // as a non-zero result does. The fence line is printed at most once a second,
@@ -69,6 +71,7 @@ public:
 private:
     bool Call(int& result)
     {
+        SDL_PumpEvents();
         try {
             result = mApp.DrawOnce();
             mInARow = 0;

@@ -271,8 +271,16 @@ int TApplication::ProcessNextEvent()
     // Polled into a local: SDL writes its end-of-poll marker into the event
     // even when it reports none, and LastEvent keeps the last real event.
     SDL_Event event;
+#ifdef VOREL_NOGFX
     if (!SDL_PollEvent(&event))
         return 0;
+#else
+    // Only taken from the queue (which is thread-safe): pumping reads the
+    // video driver and writes the window's state, so the draw thread, which
+    // owns the window, pumps once a frame.
+    if (SDL_PeepEvents(&event, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) < 1)
+        return 0;
+#endif
     LastEvent = event;
 
 #ifndef VOREL_NOGFX

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -26,6 +27,16 @@ void DeleteNowOrAfterWalk(TGuiComponent* c)
     else
         delete c;
 }
+
+// Loads that wait for the draw thread: any thread adds, the draw thread
+// runs them. The anchor tells whether the component is still listed.
+struct DeferredLoad {
+    TGuiComponent* c;
+    std::weak_ptr<TGuiListAnchor> a;
+    std::string ownerName;
+};
+std::mutex gDeferredLoadMutex;
+std::vector<DeferredLoad> gDeferredLoads;
 
 int ClampAlpha(int a) { return std::clamp(a, 0, 255); }
 
@@ -67,10 +78,17 @@ int StepTo(int from, int to, int step)
 
 // --- List operations
 
-TGuiListOps::Walk::Walk() : tooDeep(++tWalkDepth > kMaxTreeDepth) {}
+TGuiListOps::Walk::Walk(TGuiListAnchorPtr anchor) : a(std::move(anchor)), tooDeep(++tWalkDepth > kMaxTreeDepth)
+{
+    ++a->walks;
+}
 
 TGuiListOps::Walk::~Walk()
 {
+    if (--a->walks == 0) {
+        a->removed.clear();
+        Purge(*a);
+    }
     if (--tWalkDepth > 0)
         return;
     while (!tPendingDelete.empty()) {
@@ -81,37 +99,97 @@ TGuiListOps::Walk::~Walk()
     }
 }
 
-bool TGuiListOps::Listed(const TGuiComponentList& list, const TGuiComponent* c)
+TGuiListAnchorPtr TGuiListOps::NewAnchor(TGuiComponentList& list, TGuiComponent* owner)
 {
-    return c && c->mpOwnerList == &list;
+    auto a = std::make_shared<TGuiListAnchor>();
+    a->list = &list;
+    a->owner = owner;
+    return a;
 }
 
-bool TGuiListOps::Visible(const TGuiComponent* c) { return c->isVisible(); }
-
-TGuiComponent* TGuiListOps::Add(TGuiComponentList& list, TGuiComponent* owner, TGuiComponent* c,
-                                const std::string& ownerName)
+void TGuiListOps::Orphan(TGuiListAnchor& a)
 {
-    if (!c)
+    // A walk still under way holds the anchor; it sees the null and stops.
+    a.list = nullptr;
+    a.owner = nullptr;
+}
+
+bool TGuiListOps::Skipped(const TGuiListAnchorPtr& a, TGuiComponent* c, bool visibleOnly)
+{
+    if (!c || std::find(a->removed.begin(), a->removed.end(), c) != a->removed.end())
+        return true;
+    // Pushed straight into the list: it is a member all the same, and now
+    // clears its slot when it is deleted.
+    if (c->mpListedIn.expired())
+        c->mpListedIn = a;
+    return visibleOnly && !c->isVisible();
+}
+
+TGuiComponentList::iterator TGuiListOps::Slot(TGuiListAnchor& a, const TGuiComponent* c)
+{
+    return std::find(a.list->begin(), a.list->end(), c);
+}
+
+void TGuiListOps::Purge(TGuiListAnchor& a)
+{
+    if (a.walks > 0 || !a.holes || !a.list)
+        return;
+    a.list->remove(nullptr);
+    a.holes = false;
+}
+
+bool TGuiListOps::ListedAnywhere(const TGuiComponent* c)
+{
+    auto a = c->mpListedIn.lock();
+    return a && a->list && std::find(a->list->begin(), a->list->end(), c) != a->list->end();
+}
+
+// Up the owners of the list: an anchor that is alive has a live owner, and
+// a component counts as its owner's child only while that list holds it.
+bool TGuiListOps::IsAncestorOrSelf(const TGuiListAnchor& a, const TGuiComponent* c)
+{
+    int guard = 0;
+    for (const TGuiComponent* p = a.owner; p; ++guard) {
+        if (p == c || guard > 1000000)
+            return true;
+        auto up = p->mpListedIn.lock();
+        p = up && up->list && std::find(up->list->begin(), up->list->end(), p) != up->list->end() ? up->owner
+                                                                                                 : nullptr;
+    }
+    return false;
+}
+
+TGuiComponent* TGuiListOps::Add(const TGuiListAnchorPtr& a, TGuiComponent* c, const std::string& ownerName)
+{
+    if (!c || !a->list)
         return nullptr;
-    if (!c->mName.empty() && FindByName(list, c->mName)) {
+    Purge(*a);
+    if (!c->mName.empty() && FindByName(*a, c->mName)) {
         std::printf("application::Component \"%s\" already exists in module \"%s\".\n", c->mName.c_str(),
                     ownerName.c_str());
         return nullptr;
     }
     // A component listed twice would be drawn and deleted twice; one that
     // contains its new owner would make the tree a cycle.
-    bool refused = c->mpOwnerList != nullptr || PendingDelete(c);
-    int guard = 0;
-    for (const TGuiComponent* p = owner; p && !refused; p = p->mpOwnerList ? p->mpParent : nullptr)
-        refused = p == c || ++guard > 1000000;
-    if (refused) {
+    if (ListedAnywhere(c) || PendingDelete(c) || IsAncestorOrSelf(*a, c)) {
         std::printf("application::Component \"%s\" refused on \"%s\": already listed or an ancestor.\n",
                     c->mName.c_str(), ownerName.c_str());
         return nullptr;
     }
-    c->mpParent = owner;
-    list.push_back(c);
-    c->mpOwnerList = &list;
+    c->mpParent = a->owner;
+    a->list->push_back(c);
+    c->mpListedIn = a;
+    if (OffRendererThread()) {
+        std::lock_guard<std::mutex> lock(gDeferredLoadMutex);
+        gDeferredLoads.push_back(DeferredLoad{c, a, ownerName});
+    } else {
+        Load(c, ownerName);
+    }
+    return c;
+}
+
+void TGuiListOps::Load(TGuiComponent* c, const std::string& ownerName)
+{
     int result;
     try {
         result = c->load();
@@ -121,72 +199,128 @@ TGuiComponent* TGuiListOps::Add(TGuiComponentList& list, TGuiComponent* owner, T
     if (result != 0)
         std::printf("application::load() error for %s while adding on \"%s\".\n", c->mName.c_str(),
                     ownerName.c_str());
-    return c;
 }
 
-TGuiComponent* TGuiListOps::FindByName(const TGuiComponentList& list, const std::string& name)
+bool TGuiListOps::OffRendererThread()
 {
-    if (name.empty())
+    using vorel_sdl2::pApp;
+    return pApp && pApp->GUI() && pApp->GUI()->GetRenderer() && !pApp->IsInDrawThread();
+}
+
+void TGuiListOps::RunDeferredLoads()
+{
+    std::vector<DeferredLoad> loads;
+    {
+        std::lock_guard<std::mutex> lock(gDeferredLoadMutex);
+        if (gDeferredLoads.empty())
+            return;
+        loads.swap(gDeferredLoads);
+    }
+    for (DeferredLoad& d : loads) {
+        auto a = d.a.lock();
+        if (a && Find(*a, d.c) && !PendingDelete(d.c))
+            Load(d.c, d.ownerName);
+    }
+}
+
+void TGuiListOps::DropDeferredLoad(const TGuiComponent* c)
+{
+    std::lock_guard<std::mutex> lock(gDeferredLoadMutex);
+    gDeferredLoads.erase(std::remove_if(gDeferredLoads.begin(), gDeferredLoads.end(),
+                                        [c](const DeferredLoad& d) { return d.c == c; }),
+                         gDeferredLoads.end());
+}
+
+TGuiComponent* TGuiListOps::FindByName(const TGuiListAnchor& a, const std::string& name)
+{
+    if (name.empty() || !a.list)
         return nullptr;
-    for (TGuiComponent* c : list)
-        if (c->mName == name)
+    for (TGuiComponent* c : *a.list)
+        if (c && c->mName == name)
             return c;
     return nullptr;
 }
 
-// The public operations compare pointers only, so a stale pointer is simply
-// not found; walks use the O(1) membership of components they know are alive.
-bool TGuiListOps::Find(const TGuiComponentList& list, const TGuiComponent* c)
+// Pointers are compared, never dereferenced, so a stale one is simply not
+// found.
+bool TGuiListOps::Find(const TGuiListAnchor& a, const TGuiComponent* c)
 {
-    return c && std::find(list.begin(), list.end(), c) != list.end();
+    return c && a.list && std::find(a.list->begin(), a.list->end(), c) != a.list->end();
 }
 
-bool TGuiListOps::Remove(TGuiComponentList& list, TGuiComponent* c, bool deleteInstance, const std::string& ownerName)
+bool TGuiListOps::Remove(TGuiListAnchor& a, TGuiComponent* c, bool deleteInstance, const std::string& ownerName)
 {
-    if (!Find(list, c))
+    if (!Find(a, c))
         return false;
+    Purge(a);
     std::printf("application::Dropping component %s from %s\n", c->mName.c_str(), ownerName.c_str());
-    list.erase(std::find(list.begin(), list.end(), c));
-    c->mpOwnerList = nullptr;
+    auto slot = Slot(a, c);
+    if (a.walks > 0) {
+        // A hole rather than an erase while the list is walked: a host loop
+        // over the list further up the stack keeps valid iterators.
+        *slot = nullptr;
+        a.holes = true;
+        a.removed.push_back(c);
+    } else {
+        a.list->erase(slot);
+    }
+    if (c->mpListedIn.lock().get() == &a)
+        c->mpListedIn.reset();
+    DropDeferredLoad(c);
     if (deleteInstance)
         DeleteNowOrAfterWalk(c);
     return true;
 }
 
-bool TGuiListOps::ToFront(TGuiComponentList& list, TGuiComponent* c)
+// During a walk the old slot becomes a hole and the component stays
+// unrecorded: the walk reaches it at its old place, once.
+bool TGuiListOps::ToFront(TGuiListAnchor& a, TGuiComponent* c)
 {
-    if (!Find(list, c))
+    if (!Find(a, c))
         return false;
-    list.erase(std::find(list.begin(), list.end(), c));
-    list.push_back(c);
+    Purge(a);
+    auto slot = Slot(a, c);
+    if (a.walks > 0) {
+        *slot = nullptr;
+        a.holes = true;
+    } else {
+        a.list->erase(slot);
+    }
+    a.list->push_back(c);
     return true;
 }
 
-bool TGuiListOps::ToBack(TGuiComponentList& list, TGuiComponent* c)
+bool TGuiListOps::ToBack(TGuiListAnchor& a, TGuiComponent* c)
 {
-    if (!Find(list, c))
+    if (!Find(a, c))
         return false;
-    list.erase(std::find(list.begin(), list.end(), c));
-    list.push_front(c);
+    Purge(a);
+    auto slot = Slot(a, c);
+    if (a.walks > 0) {
+        *slot = nullptr;
+        a.holes = true;
+    } else {
+        a.list->erase(slot);
+    }
+    a.list->push_front(c);
     return true;
 }
 
-void TGuiListOps::DeleteAll(TGuiComponentList& list, const std::string& ownerName)
+void TGuiListOps::DeleteAll(TGuiListAnchor& a, const std::string& ownerName)
 {
-    while (!list.empty()) {
-        TGuiComponent* c = list.front();
-        list.pop_front();
-        c->mpOwnerList = nullptr;
+    while (a.list && !a.list->empty()) {
+        TGuiComponent* c = a.list->front();
+        a.list->pop_front();
+        if (!c)
+            continue;
+        if (a.walks > 0)
+            a.removed.push_back(c);
+        if (c->mpListedIn.lock().get() == &a)
+            c->mpListedIn.reset();
         std::printf("application::Dropping component %s from %s\n", c->mName.c_str(), ownerName.c_str());
         DeleteNowOrAfterWalk(c);
     }
-}
-
-void TGuiListOps::UnlistAll(TGuiComponentList& list)
-{
-    for (TGuiComponent* c : list)
-        if (c->mpOwnerList == &list)
-            c->mpOwnerList = nullptr;
+    a.holes = false;
 }
 
 // --- Component
@@ -195,8 +329,8 @@ TGuiComponent::TGuiComponent(SDL_Renderer*, int x, int y, int w, int h, std::str
     : mFadingOut(false), mFadingIn(false), mOrigPosX(x), mOrigPosY(y), mpParent(nullptr),
       mFadeAnimation(0.0f, 255.0f, 500, AT_LINEAR), mpTargetTexture(nullptr), mTargetTextureBlendMode(1),
       mSrcRect{0, 0, w, h}, mDestRect{x, y, w, h}, mAngle(0.0), mVisible(true), mAlpha(255), mDestPosX(x),
-      mDestPosY(y), mIncreaseX(false), mIncreaseY(false), mName(std::move(ComponentName)), mMoveOriginX(x),
-      mMoveOriginY(y)
+      mDestPosY(y), mIncreaseX(false), mIncreaseY(false), mName(std::move(ComponentName)),
+      mpChildren(TGuiListOps::NewAnchor(GuiComponentList, this)), mMoveOriginX(x), mMoveOriginY(y)
 {
     mFadeAnimation.setLimits(LIMIT_CLAMP, LIMIT_CLAMP);
 }
@@ -204,11 +338,18 @@ TGuiComponent::TGuiComponent(SDL_Renderer*, int x, int y, int w, int h, std::str
 TGuiComponent::~TGuiComponent()
 {
     // Children stay alive (they are not owned) but are no longer listed.
-    TGuiListOps::UnlistAll(GuiComponentList);
-    // Deleted while still listed (outside any walk): leave the owner's list.
-    if (mpOwnerList) {
-        auto& owner = const_cast<TGuiComponentList&>(*mpOwnerList);
-        owner.erase(std::find(owner.begin(), owner.end(), this));
+    TGuiListOps::Orphan(*mpChildren);
+    TGuiListOps::DropDeferredLoad(this);
+    // Deleted while still listed: a null in the slot, not an erase, so an
+    // owner deleting its children while iterating its list stays valid.
+    if (auto a = mpListedIn.lock(); a && a->list) {
+        for (TGuiComponent*& slot : *a->list)
+            if (slot == this) {
+                slot = nullptr;
+                a->holes = true;
+            }
+        if (a->walks > 0)
+            a->removed.push_back(this);
     }
 }
 
@@ -238,7 +379,7 @@ void TGuiComponent::draw()
             }
         }
         const float factor = applied / 255.0f;
-        TGuiListOps::ForEach(GuiComponentList, true, [factor](TGuiComponent* child) {
+        TGuiListOps::ForEach(mpChildren, true, [factor](TGuiComponent* child) {
             AlphaRestore restore{child, child->alpha()};
             child->setAlpha(static_cast<int>(factor * restore.alpha));
             child->draw();
@@ -254,11 +395,14 @@ void TGuiComponent::drawLogic()
     if (mFadeAnimation.state(now) == ASTATE_RUNNING)
         setAlpha(static_cast<int>(mFadeAnimation.value(now)));
     if (mFadeAnimation.state(now) == ASTATE_COMPLETED) {
+        // An end hook may start the next fade (a blink loop): that one stays.
+        const unsigned starts = mFadeStarts;
         if (mFadeAnimation.reverse())
             OnFadeOutEnd();
         else
             OnFadeInEnd();
-        mFadeAnimation.reset();
+        if (mFadeStarts == starts)
+            mFadeAnimation.reset();
     }
     drawLogicChildren();
 }
@@ -267,12 +411,12 @@ void TGuiComponent::mainLogic() { mainLogicChildren(); }
 
 void TGuiComponent::mainLogicChildren()
 {
-    TGuiListOps::ForEach(GuiComponentList, false, [](TGuiComponent* c) { c->mainLogic(); });
+    TGuiListOps::ForEach(mpChildren, false, [](TGuiComponent* c) { c->mainLogic(); });
 }
 
 void TGuiComponent::drawLogicChildren()
 {
-    TGuiListOps::ForEach(GuiComponentList, true, [](TGuiComponent* c) { c->drawLogic(); });
+    TGuiListOps::ForEach(mpChildren, true, [](TGuiComponent* c) { c->drawLogic(); });
 }
 
 void TGuiComponent::setX(int x)
@@ -394,6 +538,7 @@ void TGuiComponent::startFade(bool reverse)
         mFadingIn = false;
     else
         mFadingOut = false;
+    ++mFadeStarts;
     if (running)
         mFadeAnimation.start(now - (duration - elapsed));
     else
@@ -466,13 +611,13 @@ int TGuiComponent::getBlendMode()
     }
 }
 
-TGuiComponent* TGuiComponent::AddComponent(TGuiComponent* c) { return TGuiListOps::Add(GuiComponentList, this, c, mName); }
-TGuiComponent* TGuiComponent::FindComponentByName(std::string name) { return TGuiListOps::FindByName(GuiComponentList, name); }
-bool TGuiComponent::FindComponent(TGuiComponent* c) { return TGuiListOps::Find(GuiComponentList, c); }
+TGuiComponent* TGuiComponent::AddComponent(TGuiComponent* c) { return TGuiListOps::Add(mpChildren, c, mName); }
+TGuiComponent* TGuiComponent::FindComponentByName(std::string name) { return TGuiListOps::FindByName(*mpChildren, name); }
+bool TGuiComponent::FindComponent(TGuiComponent* c) { return TGuiListOps::Find(*mpChildren, c); }
 
 bool TGuiComponent::RemoveComponent(TGuiComponent* c, bool deleteInstance)
 {
-    return TGuiListOps::Remove(GuiComponentList, c, deleteInstance, mName);
+    return TGuiListOps::Remove(*mpChildren, c, deleteInstance, mName);
 }
 
 bool TGuiComponent::RemoveComponent(std::string name, bool deleteInstance)
@@ -480,5 +625,5 @@ bool TGuiComponent::RemoveComponent(std::string name, bool deleteInstance)
     return RemoveComponent(FindComponentByName(name), deleteInstance);
 }
 
-bool TGuiComponent::BringComponentToFront(TGuiComponent* c) { return TGuiListOps::ToFront(GuiComponentList, c); }
-bool TGuiComponent::SendComponentToBack(TGuiComponent* c) { return TGuiListOps::ToBack(GuiComponentList, c); }
+bool TGuiComponent::BringComponentToFront(TGuiComponent* c) { return TGuiListOps::ToFront(*mpChildren, c); }
+bool TGuiComponent::SendComponentToBack(TGuiComponent* c) { return TGuiListOps::ToBack(*mpChildren, c); }

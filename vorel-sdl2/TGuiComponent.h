@@ -12,18 +12,30 @@
 // Threads: no lock of its own. Components are drawn and faded on the draw
 // thread; mainLogic runs on the main thread under the application's draw
 // lock. Every change to a tree must be made under the draw lock (held inside
-// the GUI module's draw and SetupGraphics), on whichever thread.
+// the GUI module's draw and SetupGraphics), on whichever thread. The renderer
+// is the draw thread's alone: a component added on another thread while the
+// GUI module has a renderer is listed at once, and its load() runs on the
+// draw thread at the start of the next frame (a load error is reported then).
 //
-// Lists are walked over a snapshot: a component may add, remove or reorder
-// components (itself included) from load, draw, drawLogic, mainLogic or a
-// fade hook. Removed components are skipped for the rest of the walk, and
-// those removed with deleteInstance are deleted once the outermost walk of
-// the calling thread has ended. AddComponent refuses (null result, list
-// unchanged, the caller keeps ownership) a null pointer, a duplicate
-// non-empty name, a component already listed anywhere, the component itself
-// and any of its ancestors. Trees deeper than kMaxTreeDepth are not walked
-// past that depth. draw swallows every exception from its own steps and from
-// its children; the fade clock is TAnimation's tick source (replaceable).
+// Membership is what a list holds. Lists are walked over a snapshot: a
+// component may add, remove or reorder components (itself included) from
+// load, draw, drawLogic, mainLogic or a fade hook. A component that leaves a
+// list during a walk of it (removed, or deleted outright) is recorded by its
+// pointer value, and the walk compares every snapshot entry with those
+// before it touches it, so it never reads a component freed mid-walk.
+// Components removed with deleteInstance are deleted once the outermost walk
+// of the calling thread has ended. A component deleted while listed leaves a
+// null in its slot rather than erasing it, so an owner's destructor may
+// delete its children while iterating GuiComponentList (range-for, or
+// delete front() then pop_front()); walks and look-ups skip nulls, and the
+// next list operation outside a walk purges them. Host code that reads
+// GuiComponentList itself must skip nulls too. Components are not copyable.
+// AddComponent refuses (null result, list unchanged, the caller keeps
+// ownership) a null pointer, a duplicate non-empty name, a component already
+// listed anywhere, the component itself and any of its ancestors. Trees
+// deeper than kMaxTreeDepth are not walked past that depth. draw swallows
+// every exception from its own steps and from its children; the fade clock
+// is TAnimation's tick source (replaceable).
 #pragma once
 
 #ifndef VOREL_NOGFX
@@ -33,6 +45,7 @@
 #include <SDL2/SDL_render.h>
 
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,46 +53,87 @@ class TGuiComponent;
 
 using TGuiComponentList = std::list<TGuiComponent*>;
 
+// One list of components and the state of the walks over it. The list's
+// owner (a component, or the GUI module for the top level) holds it; listed
+// components hold a weak reference, so a component that outlives its owner
+// knows it, and one whose owner lives finds the list to clear its slot in.
+struct TGuiListAnchor {
+    TGuiComponentList* list;  // null once the owner is gone
+    TGuiComponent* owner;     // null for the GUI module's list
+    int walks = 0;            // walks of this list under way
+    bool holes = false;       // null slots waiting to be purged
+    // Components that left the list during the walks under way: compared by
+    // value, never dereferenced.
+    std::vector<const TGuiComponent*> removed;
+};
+using TGuiListAnchorPtr = std::shared_ptr<TGuiListAnchor>;
+
 // The list operations shared by the GUI module's top-level list and the
-// children of a component. `owner` is the component that owns the list, or
-// null for the module; `ownerName` fills the messages.
+// children of a component, over the list's anchor; `ownerName` fills the
+// messages.
 struct TGuiListOps {
     static constexpr int kMaxTreeDepth = 512;
 
-    static TGuiComponent* Add(TGuiComponentList& list, TGuiComponent* owner, TGuiComponent* c,
-                              const std::string& ownerName);
-    static TGuiComponent* FindByName(const TGuiComponentList& list, const std::string& name);
-    static bool Find(const TGuiComponentList& list, const TGuiComponent* c);
-    static bool Remove(TGuiComponentList& list, TGuiComponent* c, bool deleteInstance, const std::string& ownerName);
-    static bool ToFront(TGuiComponentList& list, TGuiComponent* c);
-    static bool ToBack(TGuiComponentList& list, TGuiComponent* c);
+    static TGuiListAnchorPtr NewAnchor(TGuiComponentList& list, TGuiComponent* owner);
+    // The owner is going away: its components are no longer listed anywhere.
+    static void Orphan(TGuiListAnchor& a);
+
+    static TGuiComponent* Add(const TGuiListAnchorPtr& a, TGuiComponent* c, const std::string& ownerName);
+    static TGuiComponent* FindByName(const TGuiListAnchor& a, const std::string& name);
+    static bool Find(const TGuiListAnchor& a, const TGuiComponent* c);
+    static bool Remove(TGuiListAnchor& a, TGuiComponent* c, bool deleteInstance, const std::string& ownerName);
+    static bool ToFront(TGuiListAnchor& a, TGuiComponent* c);
+    static bool ToBack(TGuiListAnchor& a, TGuiComponent* c);
     // Unlists and deletes every component (printing the drop message for
     // each), also those added while the list is being emptied.
-    static void DeleteAll(TGuiComponentList& list, const std::string& ownerName);
-    // Marks every component as no longer listed (the list is going away).
-    static void UnlistAll(TGuiComponentList& list);
+    static void DeleteAll(TGuiListAnchor& a, const std::string& ownerName);
+
+    // Whether renderer work must wait for the draw thread: the application's
+    // GUI module has a renderer and the caller is another thread.
+    static bool OffRendererThread();
+    // Runs the load() calls that AddComponent deferred to the draw thread,
+    // for the components still listed; the GUI module's draw calls it under
+    // the draw lock.
+    static void RunDeferredLoads();
+    // Forgets a deferred load (the component leaves or goes away).
+    static void DropDeferredLoad(const TGuiComponent* c);
 
     // Calls fn for each component still listed, in list order over a
     // snapshot taken at the start; with visibleOnly, for the visible ones
     // only (asked when each one's turn comes). Exceptions from fn pass on.
     template <typename Fn>
-    static void ForEach(const TGuiComponentList& list, bool visibleOnly, Fn&& fn);
+    static void ForEach(const TGuiListAnchorPtr& a, bool visibleOnly, Fn&& fn);
 
 private:
+    // One walk of one list on this thread: counts the walks of the list
+    // (removals are recorded while any runs) and the thread's nesting
+    // (deletions wait for the outermost); the last one out purges.
     struct Walk {
-        Walk();
+        explicit Walk(TGuiListAnchorPtr anchor);
         ~Walk();
+        Walk(const Walk&) = delete;
+        Walk& operator=(const Walk&) = delete;
+        TGuiListAnchorPtr a;
         bool tooDeep;
     };
-    static bool Listed(const TGuiComponentList& list, const TGuiComponent* c);
-    static bool Visible(const TGuiComponent* c);
+    static bool Skipped(const TGuiListAnchorPtr& a, TGuiComponent* c, bool visibleOnly);
+    static TGuiComponentList::iterator Slot(TGuiListAnchor& a, const TGuiComponent* c);
+    static void Purge(TGuiListAnchor& a);
+    static bool ListedAnywhere(const TGuiComponent* c);
+    static bool IsAncestorOrSelf(const TGuiListAnchor& a, const TGuiComponent* c);
+    static void Load(TGuiComponent* c, const std::string& ownerName);
 };
 
 class TGuiComponent {
 public:
     // pRenderer is not stored: drawing always uses the GUI module's renderer.
     TGuiComponent(SDL_Renderer* pRenderer, int x, int y, int w, int h, std::string ComponentName);
+    // Leaves a null in the slot of the list that holds it (if its owner still
+    // lives); its children stay alive and are no longer listed.
     virtual ~TGuiComponent();
+    // A copy would share the children and be listed nowhere its owner knows.
+    TGuiComponent(const TGuiComponent&) = delete;
+    TGuiComponent& operator=(const TGuiComponent&) = delete;
 
     // 0 on success; the adding owner reports anything else.
     virtual int load();
@@ -183,9 +237,13 @@ protected:
 
 private:
     friend struct TGuiListOps;
-    // The list this component is listed in (null when in none): membership
-    // in O(1), independent of mpParent, which removal leaves as it was.
-    const TGuiComponentList* mpOwnerList = nullptr;
+    // Anchor of the children's list.
+    TGuiListAnchorPtr mpChildren;
+    // Anchor of the list this component was last added to (a hint: the list
+    // itself says whether it is still there; mpParent may be stale).
+    std::weak_ptr<TGuiListAnchor> mpListedIn;
+    // Counts fade starts, so drawLogic keeps a fade that an end hook started.
+    unsigned mFadeStarts = 0;
     // Set while OnFadeOutEnd hides the component, so Hide keeps the fade.
     bool mEndingFade = false;
     int mMoveOriginX = 0;
@@ -200,16 +258,19 @@ private:
 };
 
 template <typename Fn>
-void TGuiListOps::ForEach(const TGuiComponentList& list, bool visibleOnly, Fn&& fn)
+void TGuiListOps::ForEach(const TGuiListAnchorPtr& a, bool visibleOnly, Fn&& fn)
 {
-    Walk walk;
-    if (walk.tooDeep || list.empty())
+    if (!a->list || a->list->empty())
         return;
-    const std::vector<TGuiComponent*> snapshot(list.begin(), list.end());
+    Walk walk(a);
+    if (walk.tooDeep)
+        return;
+    const std::vector<TGuiComponent*> snapshot(a->list->begin(), a->list->end());
     for (TGuiComponent* c : snapshot) {
-        if (!Listed(list, c) || (visibleOnly && !Visible(c)))
-            continue;
-        fn(c);
+        if (!a->list)
+            return; // the owner went away during the walk
+        if (!Skipped(a, c, visibleOnly))
+            fn(c);
     }
 }
 

@@ -243,7 +243,9 @@ Mix_Chunk* TSoundMachine::DetachChunk(TSoundEffect* effect, Mix_Chunk* replaceme
     MutexHold list(pSoundEffectsMutex);
     Mix_Chunk* old = effect->pChunk;
     effect->pChunk = replacement;
-    // Freeing the old chunk stops its channels without a callback.
+    // Freeing the old chunk halts its channels, and the mixer reports each
+    // halt to the callback, which no longer finds the old chunk here; the
+    // mark goes now, whatever the callback sees.
     effect->SetPlaying(false);
     return old;
 }
@@ -365,7 +367,8 @@ int TSoundMachine::PlaySound(const char* FileName, int LoopCount)
 bool TSoundMachine::PlaysNow(TSoundEffect* effect)
 {
     int idle = -1;
-    for (int channel = 0; channel < MIXING_CHANNELS; ++channel) {
+    const int channels = AllocatedChannels();
+    for (int channel = 0; channel < channels; ++channel) {
         if (Mix_Playing(channel)) {
             if (Mix_GetChunk(channel) == effect->pChunk)
                 return true;
@@ -384,10 +387,8 @@ bool TSoundMachine::PlaysNow(TSoundEffect* effect)
 
 void TSoundMachine::StopSound(int channel)
 {
-    if (!ValidChannel(channel))
-        return;
     MutexHold op(pOpMutex);
-    if (!MixerOpen())
+    if (!MixerOpen() || !ValidChannel(channel))
         return;
     Mix_HaltChannel(channel);
     if (channel == -1) {
@@ -398,9 +399,12 @@ void TSoundMachine::StopSound(int channel)
     }
 }
 
+// Under the operation lock: the mixer's channel array is freed and replaced
+// by CloseAudio and OpenAudio.
 void TSoundMachine::SetVolume(int percent, int channel)
 {
-    if (!ValidChannel(channel) || !MixerOpen())
+    MutexHold op(pOpMutex);
+    if (!MixerOpen() || !ValidChannel(channel))
         return;
     percent = std::clamp(percent, 0, 100);
     Mix_Volume(channel, (int)(128.0 * (percent / 100.0)));
@@ -408,7 +412,8 @@ void TSoundMachine::SetVolume(int percent, int channel)
 
 int TSoundMachine::GetVolume(int channel)
 {
-    if (!ValidChannel(channel) || !MixerOpen())
+    MutexHold op(pOpMutex);
+    if (!MixerOpen() || !ValidChannel(channel))
         return -1;
     return (int)(100.0 * (Mix_Volume(channel, -1) / 128.0));
 }

@@ -110,9 +110,11 @@ public:
     TSoundEffect* GetSoundEffect(Mix_Chunk* pChunk);
     bool RemoveSoundEffect(const char* FileName);
 
-    // Channels are -1 (every channel) or 0 to MIXING_CHANNELS - 1; any other
-    // number does nothing and GetVolume returns -1 (as it does while audio
-    // is closed).
+    // Channels are -1 (every channel) or 0 to one below the number of mixer
+    // channels allocated (MIXING_CHANNELS unless the host allocates more);
+    // any other number does nothing and GetVolume returns -1 (as it does
+    // while audio is closed). All three hold the operation lock, so they
+    // never meet a mixer that OpenAudio or CloseAudio is replacing.
     void StopSound(int channel);
     void SetVolume(int percent, int channel);
     int GetVolume(int channel);
@@ -134,19 +136,22 @@ protected:
 
 private:
     friend void channel_finished(int Channel);
-    static bool ValidChannel(int channel) { return channel >= -1 && channel < MIXING_CHANNELS; }
+    // Caller holds pOpMutex (the channel count changes with open and close).
+    static bool ValidChannel(int channel) { return channel >= -1 && channel < AllocatedChannels(); }
+    static int AllocatedChannels() { return Mix_AllocateChannels(-1); }
     static bool MixerOpen();
     // Under pSoundEffectsMutex.
     TSoundEffect* FindByName(const std::string& name);
     TSoundEffect* FindByChunk(Mix_Chunk* pChunk);
-    // Whether a channel plays the effect's chunk now; if none does, clears a
-    // mark the callback left behind. Caller holds pOpMutex.
+    // Whether a channel plays the effect's chunk now (every allocated channel
+    // is asked); if none does, clears a mark the callback left behind.
+    // Caller holds pOpMutex.
     bool PlaysNow(TSoundEffect* effect);
     // Takes the effect's chunk away from it and clears its playing mark, so a
     // late callback for the old chunk finds nothing. Caller holds pOpMutex.
     Mix_Chunk* DetachChunk(TSoundEffect* effect, Mix_Chunk* replacement);
 
-    // Serialises load, remove, play, stop, open and close; never taken by
+    // Serialises load, remove, play, stop, volume, open and close; never taken by
     // the channel-finished callback.
     SDL_mutex* pOpMutex;
     // Name index into SoundEffects; under pSoundEffectsMutex.
