@@ -325,7 +325,9 @@ int TApplication::FinishRun(int statusMain)
 
     mMainLoopLeft = true;
     mMainLoopLeft.notify_all();
-    return EndGraphics(statusMain);
+    const int result = EndGraphics(statusMain);
+    AwaitSignalHandling();
+    return result;
 }
 
 // Keeps actions, tasks, parameters and the log flowing until the host

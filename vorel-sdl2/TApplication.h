@@ -434,6 +434,12 @@ void InstallSignalHandlers();
 // overflow on it is still handled. The constructing thread gets one from
 // InstallSignalHandlers; a long-lived thread of its own calls this at its start.
 bool InstallSignalStack();
+// Returns once no signal is being handled on another thread. A fatal signal's
+// handling terminates the application, which lets Run return; the handler
+// then ends the process itself (by the signal, or a reboot), bounded by its
+// watchdog. Run waits here so that its return, and the host's return from
+// main, cannot end the process first: that would skip the reboot.
+void AwaitSignalHandling();
 
 // An alternate signal stack for the calling thread for as long as the object
 // lives (none is made if the thread has one): framework threads that come and

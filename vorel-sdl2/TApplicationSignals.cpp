@@ -408,6 +408,18 @@ const char* FrameModule(void* frame, const char* symbolLine, char* fileBuf, size
 
 } // namespace
 
+void AwaitSignalHandling()
+{
+    const pid_t me = gettid();
+    for (;;) {
+        const pid_t owner = gOwner.load();
+        if (owner == 0 || owner == me)
+            return;
+        timespec pause{0, 10000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 bool InstallSignalStack()
 {
     stack_t current;
