@@ -3,6 +3,7 @@
 // the draw thread, and an application that never runs. One application per
 // test process.
 #include "GuiTestHost.h"
+#include "WaitFor.h"
 #include "TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -49,17 +50,6 @@ private:
 };
 
 // Waits for condition with a deadline; true when it held.
-bool WaitFor(const std::function<bool()>& condition, int ms = 2000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 // The hand-over hook holds the draw thread after Load until LoadGUI has
 // returned on the main thread (or a deadline passes, when LoadGUI rightly
 // waits for the state): the widest window a loaded machine can open.

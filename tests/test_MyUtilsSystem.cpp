@@ -1,4 +1,5 @@
 #include "MyUtilsSystem.h"
+#include "WaitFor.h"
 #include "TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -29,16 +30,6 @@ namespace fs = std::filesystem;
 using namespace MyUtils;
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& done, int ms = 5000)
-{
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
 
 std::string ReadAll(const fs::path& p)
 {

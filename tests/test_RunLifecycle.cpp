@@ -2,6 +2,7 @@
 // before the main loop runs, host code that blocks in the thread-safe part,
 // and the drain loop of the event queue while terminating.
 #include "TApplication.h"
+#include "WaitFor.h"
 #include "TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -32,17 +33,6 @@ public:
     int DrawOnce() override { return 0; }
     Uint32 LastEventType() const { return LastEvent.type; }
 };
-
-bool WaitFor(const std::function<bool()>& condition, int ms = 2000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 // True when another thread can take the main mutex within a deadline. A
 // thread that cannot is left behind blocked; the test has failed by then.

@@ -3,6 +3,7 @@
 // threads, deletion of actions with queued or running entries, and the wiring
 // into the application's start-up phase and main loop.
 #include "TActionMan.h"
+#include "WaitFor.h"
 #include "TApplication.h"
 #include "TLogManager.h"
 
@@ -91,16 +92,6 @@ FnHandler* Recorder(Journal& j, const std::string& tag, TActionHandler::TAHType 
                     std::atomic<int>* deleted = nullptr)
 {
     return new FnHandler([&j, tag](const std::string& name, void*) { j.Add(tag + "<" + name); }, type, deleted);
-}
-
-bool Eventually(const std::function<bool()>& condition, int ms = 5000)
-{
-    for (int i = 0; i < ms; ++i) {
-        if (condition())
-            return true;
-        SDL_Delay(1);
-    }
-    return condition();
 }
 
 // A gate that handler threads wait at until the test opens it.
@@ -206,7 +197,7 @@ TEST(ActionDispatch, OneEntryPerContextAndTheFilterSelectsContexts)
     auto drain = [&](ActionHandleType t) {
         man.ExecuteActions(t);
         if (t == ACTION_ASYNC) {
-            EXPECT_TRUE(Eventually([&] { return j.Size() >= 1; }));
+            EXPECT_TRUE(WaitFor([&] { return j.Size() >= 1; }));
         }
         return j.Take();
     };
@@ -342,10 +333,10 @@ TEST(ActionHandlers, AHandlerOnSeveralListsLivesUntilItsLastRegistrationIsGone)
     man.GenerateAction("Door", nullptr, ACTION_ANY);
     RunAllMainContexts(man);
     man.ExecuteActions(ACTION_ASYNC);
-    EXPECT_TRUE(Eventually([&] { return j.Size() == 2; }));
+    EXPECT_TRUE(WaitFor([&] { return j.Size() == 2; }));
     EXPECT_EQ(j.Take(), (std::vector<std::string>{"both<Door", "both<Door"}));
     man.UnregisterAction("Door", true);
-    EXPECT_TRUE(Eventually([&] { return deleted == 3; }));
+    EXPECT_TRUE(WaitFor([&] { return deleted == 3; }));
 
     // Endless and registered twice on one list: runs twice, removed and freed once.
     FnHandler* twice = Recorder(j, "twice", TActionHandler::ahtExecuteEndless, &deleted);
@@ -485,7 +476,7 @@ TEST(ActionHandlers, ExceptionsAreLoggedAndTheNextEntryRuns)
               1);
 
     man.ExecuteActions(ACTION_ASYNC);
-    EXPECT_TRUE(Eventually([&] {
+    EXPECT_TRUE(WaitFor([&] {
         return log.Count(": WARN: ActionMan: async handler Execute() threw exception [triggered by action "
                          "Door.Open]") == 1;
     }));
@@ -530,7 +521,7 @@ TEST(ActionAsync, ExecutionReturnsFirstAndEachRunHasItsOwnThread)
     gate.WaitForWaiters(3);
     EXPECT_EQ(done, 0);
     gate.Open();
-    ASSERT_TRUE(Eventually([&] { return done == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return done == 3; }));
     std::lock_guard<std::mutex> lock(m);
     EXPECT_NE(ids[0], ids[1]);
     EXPECT_NE(ids[1], ids[2]);
@@ -565,7 +556,7 @@ TEST(ActionAsync, AOnceHandlerOutlivesItsRegistrationUntilItsThreadIsDone)
     }
     EXPECT_EQ(deleted, 0);
     gate.Open();
-    ASSERT_TRUE(Eventually([&] { return deleted == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return deleted == 1; }));
     EXPECT_TRUE(finished);
     EXPECT_FALSE(deletedWhileRunning);
 }

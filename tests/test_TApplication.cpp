@@ -1,6 +1,7 @@
 // The application spine: status machinery, environment, the paced main loop
 // and how Run ends.
 #include "TApplication.h"
+#include "WaitFor.h"
 #include "TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -53,16 +54,6 @@ struct Waiter {
     ~Waiter() { thread.join(); }
 };
 
-bool Eventually(const std::function<bool()>& condition, int ms = 2000)
-{
-    for (int i = 0; i < ms; ++i) {
-        if (condition())
-            return true;
-        SDL_Delay(1);
-    }
-    return condition();
-}
-
 class EnvGuard {
 public:
     explicit EnvGuard(std::vector<std::pair<const char*, const char*>> vars)
@@ -114,7 +105,7 @@ TEST(ApplicationStatus, AJumpReleasesEverySkippedStateAndCallsTheHookOnce)
             EXPECT_FALSE(w->released);
         app.setStatus(TApplication::APP_RUNNING);
         for (auto& w : waiters)
-            EXPECT_TRUE(Eventually([&] { return w->released.load(); }));
+            EXPECT_TRUE(WaitFor([&] { return w->released.load(); }));
     }
     EXPECT_EQ(app.stateChanges, std::vector<TApplication::ApplicationState>{TApplication::APP_RUNNING});
     // APP_TERMINATE still has its own token to give.
@@ -132,7 +123,7 @@ TEST(ApplicationStatus, TerminateFromAnotherThreadReleasesEveryWaiter)
     SDL_Delay(20);
     std::thread([&] { app.terminate(vorel_sdl2::SHUTDOWN); }).join();
     for (auto& w : waiters)
-        EXPECT_TRUE(Eventually([&] { return w->released.load(); }));
+        EXPECT_TRUE(WaitFor([&] { return w->released.load(); }));
     waiters.clear();
     EXPECT_EQ(app.TerminationType, vorel_sdl2::SHUTDOWN);
 }

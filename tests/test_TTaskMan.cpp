@@ -3,6 +3,7 @@
 // changes of a list from inside its own tasks, and asynchronous tasks on
 // their worker threads (real time).
 #include "Platform.h"
+#include "WaitFor.h"
 #include "TestPlatform.h"
 #include "TApplication.h"
 #include "TLogManager.h"
@@ -67,16 +68,6 @@ private:
     std::function<void()> mFn;
     int* mDeleted;
 };
-
-bool Eventually(const std::function<bool()>& condition, int ms = 5000)
-{
-    for (int i = 0; i < ms; ++i) {
-        if (condition())
-            return true;
-        SDL_Delay(1);
-    }
-    return condition();
-}
 
 } // namespace
 
@@ -438,7 +429,7 @@ TEST(AsyncTimedTasks, OnceRunsOnItsNamedThreadAndFreeWaitsForIt)
             ++runs;
         },
         10, TTimedTaskHandler::EXECUTE_ONCE, "tick", true, false);
-    ASSERT_TRUE(Eventually([&] { return task.completedCount() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return task.completedCount() == 1; }));
     task.free();
     task.free();
     EXPECT_EQ(runs, 1);
@@ -454,7 +445,7 @@ TEST(AsyncTimedTasks, CountedEndlessDisabledAndSelfFreeing)
     three.SetExecutionsLimit(3);
     three.start();
     three.start();
-    ASSERT_TRUE(Eventually([&] { return three.completedCount() == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return three.completedCount() == 3; }));
     three.free();
     EXPECT_EQ(counted, 3);
 
@@ -463,10 +454,10 @@ TEST(AsyncTimedTasks, CountedEndlessDisabledAndSelfFreeing)
     TAsyncTimedTaskHandler forever([&] { ++endless; }, 1, TTimedTaskHandler::ENDLESS, "forever", false, false);
     forever.Disable();
     forever.start();
-    ASSERT_TRUE(Eventually([&] { return forever.completedCount() >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return forever.completedCount() >= 2; }));
     EXPECT_EQ(endless, 0);
     forever.Enable();
-    ASSERT_TRUE(Eventually([&] { return endless >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return endless >= 2; }));
     forever.free();
     const Uint32 stopped = forever.completedCount();
     SDL_Delay(20);
@@ -475,9 +466,9 @@ TEST(AsyncTimedTasks, CountedEndlessDisabledAndSelfFreeing)
     // A throwing function does not end the process; the run is logged.
     TAsyncTimedTaskHandler thrower([] { throw std::runtime_error("x"); }, 1, TTimedTaskHandler::EXECUTE_ONCE,
                                    "thrower", true, false);
-    ASSERT_TRUE(Eventually([&] { return thrower.completedCount() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return thrower.completedCount() == 1; }));
     thrower.free();
-    EXPECT_TRUE(Eventually([&] { return log.Count(": AsyncTimedTask:execThread unhandled exception...thrower") == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return log.Count(": AsyncTimedTask:execThread unhandled exception...thrower") == 1; }));
 
     // Self-freeing: runs its course and deletes itself with its thread.
     struct Tracked {
@@ -490,7 +481,7 @@ TEST(AsyncTimedTasks, CountedEndlessDisabledAndSelfFreeing)
                                "selfish", true, true);
     // Limit 0: one run, as for every counted worker.
     tracked.reset();
-    EXPECT_TRUE(Eventually([&] { return gone == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return gone == 1; }));
     EXPECT_EQ(selfRuns, 1);
 }
 
@@ -499,7 +490,7 @@ TEST(AsyncTimedTasks, DeletingARunningTaskStopsItsWorkerFirst)
     LogCapture log{VOREL_TEST_BINARY_DIR "/test_TTaskMan.log"};
     std::atomic<int> runs{0};
     auto* task = new TAsyncTimedTaskHandler([&] { ++runs; }, 1, TTimedTaskHandler::ENDLESS, "doomed", true, false);
-    ASSERT_TRUE(Eventually([&] { return runs >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return runs >= 2; }));
     delete task;
     const int stopped = runs;
     SDL_Delay(20);
