@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The headless library builds where the graphics development packages are
 # missing, and its packaging asks for none of them. Configures this source tree
-# with VOREL_BUILD_SDL2=OFF where pkg-config sees only SDL2 and libpng cannot
+# with VOREL_BUILD_SDL2=OFF where pkg-config sees only SDL2 (and libpq) and libpng cannot
 # be found, builds libvorel-nogfx, and checks that no unit read an image, sound
 # or PNG header, that the library needs none of those libraries, and that the
 # pkg-config file and the development package name none of them.
@@ -10,7 +10,11 @@ set -euo pipefail
 src=$1; work=$2
 rm -rf "$work"; mkdir -p "$work/pc"; work=$(realpath "$work")
 
-cp "$(pkg-config --variable pcfiledir sdl2)/sdl2.pc" "$work/pc/"
+# SDL2 core and the libraries that are no graphics packages (the parameter
+# store's libpq and what it requires).
+for pc in sdl2 libpq libssl libcrypto; do
+  cp "$(pkg-config --variable pcfiledir "$pc")/$pc.pc" "$work/pc/"
+done
 export PKG_CONFIG_LIBDIR=$work/pc PKG_CONFIG_PATH=
 launcher=()
 if command -v ccache > /dev/null; then
