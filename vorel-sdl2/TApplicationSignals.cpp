@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <execinfo.h>
+#include <initializer_list>
 #include <fcntl.h>
 #include <limits.h>
 #include <link.h>
@@ -253,9 +254,24 @@ void SecondSignal(int sig)
     FinalAction(sig, pApp ? pApp->mRebootOnExit : false);
 }
 
+// A fault inside the handling must reach the handler again, and with it the
+// final action. SA_NODEFER asks for that, but a layer between the kernel and
+// this handler (a sanitizer's signal wrapper, a host's chained handler) may
+// run it with every signal blocked, and the kernel ends a process whose
+// blocked fault recurs at once, without a word.
+void UnblockFaults()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE})
+        sigaddset(&set, fault);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 void QuitSignalAction(int sig, siginfo_t* info, void*)
 {
     int savedErrno = errno;
+    UnblockFaults();
     pid_t expected = 0;
     if (!gOwner.compare_exchange_strong(expected, gettid())) {
         SecondSignal(sig);
