@@ -1,36 +1,47 @@
 #include "ThreadSafeProperty.h"
+#include "WaitFor.h"
 
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL.h>
 
 #include <atomic>
+#include <memory>
+#include <vector>
 #include <stdexcept>
 #include <thread>
 
 namespace {
 
-// Tells from another thread whether the object is currently locked by anyone.
-bool LockedElsewhere(const ILockable& l)
+// Whether another thread gets the lock within `ms`. ILockable has no
+// try-lock, so a probe thread blocks in Lock. A probe still blocked when the
+// time is up is kept in `pending` and joined once the lock is free again.
+std::vector<std::thread> pending;
+
+bool TakenElsewhereWithin(const ILockable& l, int ms)
 {
-    std::atomic<bool> got{false};
-    std::thread t([&] {
-        // ILockable has no try-lock; a scoped lock from another thread that
-        // completes quickly shows the mutex was free.
-        std::atomic<bool> done{false};
-        std::thread inner([&] { l.Lock(); l.Unlock(); done = true; });
-        for (int i = 0; i < 200 && !done; ++i)
-            SDL_Delay(1);
-        got = done.load();
-        if (!done) {
-            inner.detach();
-            return;
-        }
-        inner.join();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread probe([&l, done] {
+        l.Lock();
+        l.Unlock();
+        *done = true;
     });
-    t.join();
-    return !got;
+    const bool taken = WaitFor([&] { return done->load(); }, ms);
+    pending.push_back(std::move(probe));
+    if (taken) {
+        // Free now: every probe kept earlier gets it too.
+        for (std::thread& t : pending)
+            t.join();
+        pending.clear();
+    }
+    return taken;
 }
+
+// A free lock is taken at once; the long deadline only bounds a failure.
+bool FreeElsewhere(const ILockable& l) { return TakenElsewhereWithin(l, 10000); }
+
+// Nothing can prove a held lock will never be granted: 200 ms without it.
+bool HeldElsewhere(const ILockable& l) { return !TakenElsewhereWithin(l, 200); }
 
 } // namespace
 
@@ -42,20 +53,20 @@ TEST(ScopedLock, NullGuardDoesNothingAndCopiesBalance)
     {
         ScopedLock a(l);
         ScopedLock b(a);
-        EXPECT_TRUE(LockedElsewhere(l));
+        EXPECT_TRUE(HeldElsewhere(l));
     }
-    EXPECT_FALSE(LockedElsewhere(l));
+    EXPECT_TRUE(FreeElsewhere(l));
 }
 
 TEST(ILockable, SafeAccessReleasesOnEmptyAndThrowingFunctions)
 {
     ILockable l;
     EXPECT_THROW(l.SafeAccess(std::function<void()>()), std::bad_function_call);
-    EXPECT_FALSE(LockedElsewhere(l));
+    EXPECT_TRUE(FreeElsewhere(l));
 
     struct Marker {};
     EXPECT_THROW(l.SafeAccess([] { throw Marker{}; }), Marker);
-    EXPECT_FALSE(LockedElsewhere(l));
+    EXPECT_TRUE(FreeElsewhere(l));
 
     int calls = 0;
     l.SafeAccess([&] { ++calls; });
@@ -69,9 +80,9 @@ TEST(ThreadSafeProperty, ScopedLockValueIsRecursiveForItsHolder)
         auto held = p.getScopedLock();
         held.Value = 7;
         EXPECT_EQ(p.getCopy(), 7); // same thread locks again without blocking
-        EXPECT_TRUE(LockedElsewhere(p));
+        EXPECT_TRUE(HeldElsewhere(p));
     }
-    EXPECT_FALSE(LockedElsewhere(p));
+    EXPECT_TRUE(FreeElsewhere(p));
     const ThreadSafeProperty<int>& cp = p;
     EXPECT_EQ(cp.getScopedLock().Value, 7);
 }
