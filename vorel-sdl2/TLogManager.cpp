@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -264,8 +265,16 @@ int TLogManager::Poll()
     return 0;
 }
 
+namespace {
+// Drains run one at a time: the main loop's poll and a fatal-signal handler's
+// poll on another thread share the file batch. Recursive, so a handler that
+// interrupts a drain on its own thread still gets its lines out, as before.
+std::recursive_mutex gDrainMutex;
+} // namespace
+
 void TLogManager::DrainQueue(bool bounded)
 {
+    std::lock_guard<std::recursive_mutex> drain(gDrainMutex);
     if (bounded)
         RetryFileIfDue();
     TPollBudget time(bounded ? kPollBudgetMs : 0);
