@@ -186,8 +186,12 @@ public:
             float noVsync = 0;
             float fps = mGui->getFPS(&noVsync);
             Screenshot(fps);
+            // The main loop zeroes the field under the draw mutex: read it there too.
+            lockDrawMutex();
+            const int lockedMs = DrawDurationMs;
+            unlockDrawMutex();
             std::printf("gui host: %.1f frames/s (%.1f before present), last frame %d ms locked\n", fps, noVsync,
-                        DrawDurationMs);
+                        lockedMs);
             terminate(vorel_sdl2::NOTHING);
         }
         return r == 1 ? 1 : 0;

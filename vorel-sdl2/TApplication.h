@@ -289,6 +289,9 @@ private:
 public:
     // Written by the draw thread after each frame, read by the main loop.
     std::atomic<bool> ComponentLogicCalled;
+    // Guarded by the draw mutex: the GUI module writes it while drawing and
+    // the main loop's logic part zeroes it. The other durations are the main
+    // loop's own, written under the main mutex.
     int DrawDurationMs;
     int LogDurationMs;
     int ParamDurationMs;
