@@ -47,7 +47,8 @@ SDL_Texture* Solid(SDL_Renderer* r, Uint8 red, Uint8 green, Uint8 blue, int w, i
     return t;
 }
 
-// A rectangle of one colour; it owns its texture.
+// A rectangle of one colour. It owns its texture and its children: the GUI
+// module deletes only the top-level components.
 class Panel : public TGuiComponent {
 public:
     Panel(int x, int y, int w, int h, Uint32 rgb, std::string name)
@@ -56,6 +57,8 @@ public:
     }
     ~Panel() override
     {
+        for (TGuiComponent* child : GuiComponentList)
+            delete child;
         if (mpTargetTexture)
             SDL_DestroyTexture(mpTargetTexture);
     }

@@ -86,7 +86,15 @@ inline int Red(Uint32 p) { return p >> 24; }
 inline int Green(Uint32 p) { return (p >> 16) & 0xFF; }
 inline int Blue(Uint32 p) { return (p >> 8) & 0xFF; }
 
-class GuiHost : public TApplication {
+// A GUI module deletes itself in its Destroy, which only a run application
+// calls. For a host never run, the module is deleted once the application's
+// own destructor has ended the draw thread: this base goes after it.
+struct UnrunModule {
+    TAppGuiModule* module = nullptr;
+    ~UnrunModule() { delete module; }
+};
+
+class GuiHost : private UnrunModule, public TApplication {
 public:
     TestGui* gui;
     // Main thread, from Run.
@@ -111,6 +119,7 @@ public:
         gui->Init(this, "gui", nullptr);
         pAppGUI = gui;
     }
+    ~GuiHost() override { UnrunModule::module = gui; }
 
     int Init() override { return 0; }
     const SDL_Event& lastEvent() const { return LastEvent; }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -30,12 +31,24 @@ void RunOnDrawThread(const std::function<void(GuiHost&, TestGui&)>& script)
 
 bool Near(int a, int b, int tolerance = 3) { return std::abs(a - b) <= tolerance; }
 
+// Children are not owned: a parent that wants them gone deletes them in its
+// own destructor, as a host's composite component does.
+class ParentBox : public Box {
+public:
+    using Box::Box;
+    ~ParentBox() override
+    {
+        for (TGuiComponent* c : GuiComponentList)
+            delete c;
+    }
+};
+
 } // namespace
 
 TEST(ComponentDrawing, ChildrenFollowTheParentAndShareItsOpacity)
 {
     RunOnDrawThread([](GuiHost&, TestGui& g) {
-        Box* parent = new Box(100, 50, 80, 80, kRed, "parent");
+        Box* parent = new ParentBox(100, 50, 80, 80, kRed, "parent");
         g.AddComponent(parent);
         Box* child = new Box(10, 20, 20, 20, kWhite, "child");
         ASSERT_EQ(parent->AddComponent(child), child);
@@ -74,7 +87,7 @@ TEST(ComponentDrawing, ChildrenFollowTheParentAndShareItsOpacity)
 TEST(ComponentDrawing, SiblingOrderFrontBackAngleAndBlendMode)
 {
     RunOnDrawThread([](GuiHost&, TestGui& g) {
-        Box* parent = new Box(0, 0, 200, 200, 0, "parent");
+        Box* parent = new ParentBox(0, 0, 200, 200, 0, "parent");
         g.AddComponent(parent);
         parent->SetTargetTexture(nullptr);
         Box* a = new Box(10, 10, 40, 40, kRed, "a");
@@ -127,7 +140,7 @@ TEST(ComponentDrawing, ThrowingChildKeepsItsAlpha)
         void draw() override { throw std::runtime_error("draw"); }
     };
     RunOnDrawThread([](GuiHost&, TestGui& g) {
-        Box* parent = new Box(0, 0, 10, 10, kRed, "parent");
+        Box* parent = new ParentBox(0, 0, 10, 10, kRed, "parent");
         g.AddComponent(parent);
         parent->setAlpha(128);
         Thrower* t = new Thrower(0, 0, 10, 10, kWhite, "thrower");
@@ -250,22 +263,35 @@ TEST_F(FadeTest, HideDuringAFadeDropsIt)
     EXPECT_FALSE(c.isFadingIn());
 }
 
+namespace {
+// Real time plus what a test adds: the host's loops pace on it as usual, and
+// a fade steps by exact amounts however loaded the machine is.
+std::atomic<Uint32> gSkew{0};
+Uint32 SkewedTicks() { return SDL_GetTicks() + gSkew.load(); }
+} // namespace
+
 // The blend mode before the first fade survives reversals and comes back.
 TEST(ComponentFade, BlendModeRestoredAfterReversedFades)
 {
+    PlatformScope restore;
+    gSkew = 0;
+    vorel_sdl2::Platform.Ticks = &SkewedTicks;
     RunOnDrawThread([](GuiHost&, TestGui& g) {
         Box* c = new Box(0, 0, 10, 10, kRed, "c");
         g.AddComponent(c);
         c->setBlendMode(2);
-        long now = TAnimation::now();
         c->fadeIn();
         c->fadeOut();
         c->fadeIn();
         EXPECT_EQ(c->getBlendMode(), 1);
-        while (c->isFadingIn() && TAnimation::now() - now < 3000) {
+        // The fade takes 500 ms; real time passing meanwhile only shortens it.
+        int steps = 0;
+        while (c->isFadingIn() && steps < 20) {
+            gSkew += 50;
             c->drawLogic();
-            SDL_Delay(5);
+            ++steps;
         }
+        EXPECT_LE(steps, 11);
         EXPECT_EQ(c->getBlendMode(), 2);
         EXPECT_EQ(c->alpha(), 255);
     });
@@ -437,7 +463,7 @@ TEST(ComponentTree, ParentDeletesItsChildrenInItsDestructor)
         root.AddComponent(parent);
         for (int i = 0; i < 5; ++i)
             ASSERT_NE(parent->AddComponent(new Guarded), nullptr);
-        parent->AddComponent(new Guarded)->AddComponent(new Guarded); // a grandchild stays alive
+        TGuiComponent* grandchild = parent->AddComponent(new Guarded)->AddComponent(new Guarded); // stays alive
         EXPECT_EQ(Guarded::sLive, 8);
         delete parent;
         EXPECT_EQ(Guarded::sLive, 1);
@@ -446,6 +472,7 @@ TEST(ComponentTree, ParentDeletesItsChildrenInItsDestructor)
         root.mainLogic(); // the null left in root's list is skipped
         EXPECT_NE(root.AddComponent(new Guarded("after")), nullptr);
         root.RemoveComponent(std::string("after"), true);
+        delete grandchild;
     }
 }
 
