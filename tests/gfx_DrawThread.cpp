@@ -3,6 +3,7 @@
 // process; exit commands are recorded, never run (except one harmless
 // command run on purpose to check its quoting).
 #include "GuiTestHost.h"
+#include "WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -190,7 +191,8 @@ TEST(DrawThread, TerminateBeforeRunningDestroysAfterTheMainLoop)
     };
     host.onStartup = [&](GuiHost& h) {
         h.terminate(SHUTDOWN);
-        SDL_Delay(150); // the draw thread reaches its exit meanwhile
+        // The draw thread runs its last start-up steps and heads for its exit.
+        EXPECT_TRUE(WaitFor([&] { return setupCalled && h.drawOnceCalls >= 2; }));
         h.loadResult = h.LoadGUI(nullptr);
         startupDone = true;
     };

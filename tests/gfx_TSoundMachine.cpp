@@ -157,6 +157,7 @@ protected:
     Mix Capture(TSoundMachine& m, const std::function<void()>& body)
     {
         const std::string file = dir + "/capture-" + std::to_string(++captures) + ".raw";
+        capturing = file;
         setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
         EXPECT_TRUE(m.OpenAudio());
         body();
@@ -170,9 +171,28 @@ protected:
         return mix;
     }
 
+    // Frames the running capture holds so far. The driver writes through a
+    // stdio buffer, so the file trails the mix by a few chunks at most.
+    size_t CapturedFrames() const
+    {
+        std::error_code ec;
+        const auto bytes = fs::file_size(capturing, ec);
+        return ec ? 0 : size_t(bytes / 4);
+    }
+    // Waits until the capture has grown by frames more than it holds now.
+    bool MixOn(size_t frames) const
+    {
+        const size_t from = CapturedFrames();
+        return WaitFor([&] { return CapturedFrames() >= from + frames; });
+    }
+
     std::string dir;
+    std::string capturing;
     int captures = 0;
 };
+
+// What the file may trail the mix by (stdio buffer and the chunk in hand).
+constexpr size_t kLag = 4 * TSoundMachine::AUDIO_CHUNK_SIZE;
 
 constexpr int kFrames = 4400; // 44 whole periods of 100 frames
 const double kToneRms = 10000 / std::sqrt(2.0);
@@ -376,9 +396,9 @@ TEST_F(SoundMachine, StopSoundSilencesAndMuteKeepsQuiet)
     const Mix stopped = Capture(m, [&] {
         const int channel = m.PlaySound(tone.c_str(), -2);
         ASSERT_GE(channel, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_TRUE(MixOn(2 * kFrames + kLag)) << "the mix never went on";
         m.StopSound(channel);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_TRUE(MixOn(8192 + 2 * kLag));
     });
     EXPECT_GT(stopped.Sounding(), size_t(kFrames)) << "it looped until stopped";
     EXPECT_GT(stopped.left.size() - stopped.Span().second, 8192u) << "silence after the stop";
@@ -388,7 +408,7 @@ TEST_F(SoundMachine, StopSoundSilencesAndMuteKeepsQuiet)
         EXPECT_TRUE(m.IsMute());
         EXPECT_EQ(m.PlaySound(tone.c_str(), 0), 0);
         RunActionPlay(m, nullptr, const_cast<char*>(tone.c_str()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(MixOn(kFrames + kLag));
     });
     EXPECT_GT(muted.left.size(), 0u);
     EXPECT_EQ(muted.Sounding(), 0u);
