@@ -3,6 +3,7 @@
 // from a terminal to its group and to GLOBAL, and record every call.
 #pragma once
 
+#include "IdleHost.h"
 #include "TApplication.h"
 
 #include <gtest/gtest.h>
@@ -40,13 +41,8 @@ struct StoredValue {
     std::int64_t restrictions = 0;
 };
 
-class ParamTestHost : public vorel_sdl2::TApplication {
+class ParamTestHost : public IdleHost {
 public:
-    int Init() override { return 0; }
-    void Destroy() override {}
-    void Startup() override {}
-    int RunOnce() override { return 1; }
-    int DrawOnce() override { return 0; }
 
     void SetID(const std::string& id) { SetClientID(id); }
 

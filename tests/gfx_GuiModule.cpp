@@ -3,6 +3,7 @@
 // under changes during a walk, mainLogic once per frame, and frame pacing
 // through a replaced clock.
 #include "GuiTestHost.h"
+#include "IdleHost.h"
 #include "TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -435,14 +436,6 @@ protected:
     }
 };
 
-class IdleHost : public TApplication {
-public:
-    int Init() override { return 0; }
-    void Destroy() override {}
-    void Startup() override {}
-    int RunOnce() override { return 1; }
-    int DrawOnce() override { return 0; }
-};
 } // namespace
 
 TEST_F(PacingTest, BudgetOverrunAndTickWrap)

@@ -1,5 +1,6 @@
 // Modules and the module registry: name lookup (exact, then prefix), dropping,
 // Init/Destroy, enabling, and DestroyModules with failing or meddling Unloads.
+#include "IdleHost.h"
 #include "TApplication.h"
 
 #include <gtest/gtest.h>
@@ -15,14 +16,7 @@ using vorel_sdl2::TApplication;
 
 namespace {
 
-class Host : public TApplication {
-public:
-    int Init() override { return 0; }
-    void Destroy() override {}
-    void Startup() override {}
-    int RunOnce() override { return 1; }
-    int DrawOnce() override { return 0; }
-};
+using Host = IdleHost;
 
 // What happened to the modules of a test, by name.
 struct Journal {

@@ -1,5 +1,6 @@
 // Event dispatch to listener modules, posted events, swipe payloads, and the
 // deferred-call queues with their waits, from the main thread and others.
+#include "IdleHost.h"
 #include "TApplication.h"
 #ifndef VOREL_NOGFX
 #include "TAppGuiModule.h"
@@ -22,13 +23,8 @@ using vorel_sdl2::TApplication;
 
 namespace {
 
-class Host : public TApplication {
+class Host : public IdleHost {
 public:
-    int Init() override { return 0; }
-    void Destroy() override {}
-    void Startup() override {}
-    int RunOnce() override { return 1; }
-    int DrawOnce() override { return 0; }
 
     // Log lines as they are handed to the log manager, from any thread.
     int _WriteLog(char, TLogType type, unsigned long, const std::string& text) override
