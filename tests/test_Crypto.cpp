@@ -177,7 +177,7 @@ TEST(Crc, Crc32MatchesBitwiseReferenceAtEveryAlignment)
                 << "offset " << off << " length " << n;
 }
 
-TEST(Crc, Crc32EveryPathMatchesBitwiseReferenceOnRandomInput)
+TEST(Crc, Crc32EveryPathAgreesWithBitwiseReferenceForRandomInput)
 {
     using Path = uint32_t (*)(uint32_t, const unsigned char*, size_t);
     struct Row {
