@@ -1,5 +1,9 @@
 #include "Crypto.h"
 
+// The library's internal CRC-32 paths, so each one is checked, not only the
+// one this processor selects.
+#include "../src/common/Crc32Paths.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -39,6 +44,64 @@ uint32_t BitwiseCrc32(const unsigned char* p, size_t n)
     return ~c;
 }
 
+
+// Bit-at-a-time references of the 16-bit CRCs, from their polynomials.
+uint16_t BitwiseReflected16(uint16_t c, const unsigned char* p, size_t n, uint16_t poly)
+{
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ poly) : static_cast<uint16_t>(c >> 1);
+    }
+    return c;
+}
+
+uint16_t BitwiseMsbFirst16(uint16_t c, const unsigned char* p, size_t n, uint16_t poly)
+{
+    for (size_t i = 0; i < n; ++i) {
+        c ^= static_cast<uint16_t>(p[i] << 8);
+        for (int k = 0; k < 8; ++k)
+            c = (c & 0x8000) ? static_cast<uint16_t>((c << 1) ^ poly) : static_cast<uint16_t>(c << 1);
+    }
+    return c;
+}
+
+// The fixed table's byte step, the definition of Crc_16_MY.
+uint16_t ByteStepMy(uint16_t c, const unsigned char* p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        c = static_cast<uint16_t>((c >> 8) ^ CRC_16_MY_TAB[(c & 0xFF) ^ p[i]]);
+    return c;
+}
+
+// Random buffers, lengths, starts and split points from a fixed initial
+// value, so a failure names a case that repeats.
+struct RandomCrcCase {
+    size_t offset, length, split;
+    uint16_t start;
+};
+
+std::vector<RandomCrcCase> RandomCrcCases(size_t maxLength, std::mt19937& gen)
+{
+    std::vector<RandomCrcCase> cases;
+    // Every length up to a few blocks of the widest path, then random ones.
+    for (size_t n = 0; n <= 200; ++n)
+        cases.push_back({n % 16, n, n / 3, static_cast<uint16_t>(gen())});
+    for (int i = 0; i < 400; ++i) {
+        const size_t n = gen() % (maxLength + 1);
+        cases.push_back({gen() % 16, n, n ? gen() % (n + 1) : 0, static_cast<uint16_t>(gen())});
+    }
+    cases.push_back({3, maxLength, maxLength / 2, 0xFFFF});
+    return cases;
+}
+
+std::vector<unsigned char> RandomBytesFrom(std::mt19937& gen, size_t n)
+{
+    std::vector<unsigned char> v(n);
+    for (auto& b : v)
+        b = static_cast<unsigned char>(gen());
+    return v;
+}
 } // namespace
 
 TEST(Crc, CheckValuesOverFunctionsAndStartValues)
@@ -112,6 +175,77 @@ TEST(Crc, Crc32MatchesBitwiseReferenceAtEveryAlignment)
                          size_t(17), size_t(100), size_t(32767)})
             EXPECT_EQ(Crc_32(0, buf.data() + off, static_cast<int16_t>(n)), BitwiseCrc32(buf.data() + off, n))
                 << "offset " << off << " length " << n;
+}
+
+TEST(Crc, Crc32EveryPathAgreesWithBitwiseReferenceForRandomInput)
+{
+    using Path = uint32_t (*)(uint32_t, const unsigned char*, size_t);
+    struct Row {
+        const char* name;
+        Path path;
+    };
+    std::vector<Row> rows = {{"sliced", &crc32_paths::Sliced}};
+    if (crc32_paths::FoldedAvailable())
+        rows.push_back({"folded", &crc32_paths::Folded});
+    else
+        std::printf("no carry-less multiply here: the folded path is not checked\n");
+
+    std::mt19937 gen(2891);
+    const size_t maxLength = 6000;
+    const auto buf = RandomBytesFrom(gen, maxLength + 16);
+    for (const RandomCrcCase& c : RandomCrcCases(maxLength, gen)) {
+        const unsigned char* p = buf.data() + c.offset;
+        const uint32_t expected = BitwiseCrc32(p, c.length);
+        EXPECT_EQ(Crc_32(c.start, p, static_cast<int16_t>(c.length)), expected)
+            << "Crc_32 offset " << c.offset << " length " << c.length;
+        for (const Row& r : rows) {
+            EXPECT_EQ(~r.path(0xFFFFFFFFu, p, c.length), expected)
+                << r.name << " offset " << c.offset << " length " << c.length;
+            // The paths carry the running register, so one can take over from
+            // the other at any byte.
+            for (const Row& second : rows)
+                EXPECT_EQ(~second.path(r.path(0xFFFFFFFFu, p, c.split), p + c.split, c.length - c.split), expected)
+                    << r.name << " then " << second.name << " offset " << c.offset << " length " << c.length
+                    << " split " << c.split;
+        }
+    }
+}
+
+TEST(Crc, SixteenBitCrcsMatchBitwiseReferencesOnRandomInputAndChain)
+{
+    using Fn = uint16_t (*)(uint16_t, const unsigned char*, size_t);
+    struct Row {
+        const char* name;
+        Fn fn;
+        Fn reference;
+    };
+    const Row rows[] = {
+        {"Crc_16", [](uint16_t c, const unsigned char* p, size_t n) { return Crc_16(c, p, uint16_t(n)); },
+         [](uint16_t c, const unsigned char* p, size_t n) { return BitwiseReflected16(c, p, n, 0xA001); }},
+        {"Crc_CCITT", [](uint16_t c, const unsigned char* p, size_t n) { return Crc_CCITT(c, p, uint16_t(n)); },
+         [](uint16_t c, const unsigned char* p, size_t n) { return BitwiseMsbFirst16(c, p, n, 0x1021); }},
+        {"Crc_CCITT_jcm",
+         [](uint16_t c, const unsigned char* p, size_t n) { return n ? Crc_CCITT_jcm(c, p, uint16_t(n)) : c; },
+         [](uint16_t c, const unsigned char* p, size_t n) { return BitwiseReflected16(c, p, n, 0x8408); }},
+        {"CcittCrcSAS", [](uint16_t c, const unsigned char* p, size_t n) { return CcittCrcSAS(p, int32_t(n), c); },
+         [](uint16_t c, const unsigned char* p, size_t n) { return BitwiseReflected16(c, p, n, 0x8408); }},
+        {"Crc_16_MY", [](uint16_t c, const unsigned char* p, size_t n) { return Crc_16_MY(c, p, uint16_t(n)); },
+         &ByteStepMy},
+    };
+    std::mt19937 gen(6151);
+    const size_t maxLength = 5000;
+    const auto buf = RandomBytesFrom(gen, maxLength + 16);
+    for (const RandomCrcCase& c : RandomCrcCases(maxLength, gen)) {
+        const unsigned char* p = buf.data() + c.offset;
+        for (const Row& r : rows) {
+            const uint16_t expected = r.reference(c.start, p, c.length);
+            EXPECT_EQ(r.fn(c.start, p, c.length), expected)
+                << r.name << " start " << c.start << " offset " << c.offset << " length " << c.length;
+            EXPECT_EQ(r.fn(r.fn(c.start, p, c.split), p + c.split, c.length - c.split), expected)
+                << r.name << " chained, start " << c.start << " offset " << c.offset << " length " << c.length
+                << " split " << c.split;
+        }
+    }
 }
 
 TEST(Digest, StandardVectors)

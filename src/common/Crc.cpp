@@ -1,75 +1,64 @@
-// The CRC family. The polynomial tables are generated at compile time; the
-// CRC_16_MY table is a fixed, non-polynomial table that peers rely on as is.
+// The 16-bit CRC family. The polynomial tables are generated at compile time;
+// the CRC_16_MY table is a fixed, non-polynomial table that peers rely on as
+// is, so it cannot be sliced and stays one look-up per byte. Crc_32 lives in
+// Crc32.cpp.
+#include "CrcTables.h"
 #include "Crypto.h"
-
-#include <array>
 
 namespace crypto {
 
 namespace {
 
-constexpr std::array<uint16_t, 256> MakeReflected16(uint16_t poly)
+using crc_tables::Slices;
+
+constexpr auto kCrc16 = crc_tables::Reflected<uint16_t, 8>(0xA001);
+constexpr auto kKermit = crc_tables::Reflected<uint16_t, 8>(0x8408);
+constexpr auto kCcitt = crc_tables::MsbFirst16<8>(0x1021);
+static_assert(kCrc16[0][1] == 0xC0C1 && kCrc16[0][128] == 0xA001);
+static_assert(kCcitt[0][1] == 0x1021);
+
+// The nibble form of the reflected 0x1021 CRC, as the algorithm is written
+// down for peripherals; the byte tables must give the very same register.
+constexpr uint16_t NibbleStep(uint16_t crc, unsigned c)
 {
-    std::array<uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-        uint16_t c = static_cast<uint16_t>(i);
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ poly) : static_cast<uint16_t>(c >> 1);
-        t[i] = c;
-    }
-    return t;
+    unsigned q = (crc ^ c) & 0x0F;
+    crc = static_cast<uint16_t>((crc >> 4) ^ (q * 0x1081));
+    q = (crc ^ (c >> 4)) & 0x0F;
+    return static_cast<uint16_t>((crc >> 4) ^ (q * 0x1081));
 }
 
-constexpr std::array<uint16_t, 256> MakeMsbFirst16(uint16_t poly)
+constexpr bool KermitTableIsTheNibbleStep()
 {
-    std::array<uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-        uint16_t c = static_cast<uint16_t>(i << 8);
-        for (int k = 0; k < 8; ++k)
-            c = (c & 0x8000) ? static_cast<uint16_t>((c << 1) ^ poly) : static_cast<uint16_t>(c << 1);
-        t[i] = c;
+    for (unsigned i = 0; i < 256; ++i)
+        if (kKermit[0][i] != NibbleStep(static_cast<uint16_t>(i), 0))
+            return false;
+    return true;
+}
+static_assert(KermitTableIsTheNibbleStep());
+
+// Eight bytes per step: the register meets the first two, the other six go
+// through their own slices, so the look-ups do not wait on each other.
+uint16_t Reflected16(uint16_t crc, const unsigned char* p, size_t n, const Slices<uint16_t, 8>& t)
+{
+    for (; n >= 8; n -= 8, p += 8) {
+        const unsigned s = crc ^ (p[0] | unsigned(p[1]) << 8);
+        crc = static_cast<uint16_t>(t[7][s & 0xFF] ^ t[6][s >> 8] ^ t[5][p[2]] ^ t[4][p[3]] ^ t[3][p[4]] ^
+                                    t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]);
     }
-    return t;
+    for (; n > 0; --n, ++p)
+        crc = static_cast<uint16_t>((crc >> 8) ^ t[0][(crc ^ *p) & 0xFF]);
+    return crc;
 }
 
-// Slicing-by-8 tables: table 0 is the ordinary byte table, table k advances a
-// byte that sits k positions further back.
-constexpr std::array<std::array<uint32_t, 256>, 8> MakeCrc32Tables()
+uint16_t MsbFirst16(uint16_t crc, const unsigned char* p, size_t n, const Slices<uint16_t, 8>& t)
 {
-    std::array<std::array<uint32_t, 256>, 8> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-        t[0][i] = c;
+    for (; n >= 8; n -= 8, p += 8) {
+        const unsigned s = crc ^ (unsigned(p[0]) << 8 | p[1]);
+        crc = static_cast<uint16_t>(t[7][s >> 8] ^ t[6][s & 0xFF] ^ t[5][p[2]] ^ t[4][p[3]] ^ t[3][p[4]] ^
+                                    t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]);
     }
-    for (uint32_t i = 0; i < 256; ++i)
-        for (int k = 1; k < 8; ++k)
-            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
-    return t;
-}
-
-constexpr auto kCrc16 = MakeReflected16(0xA001);
-constexpr auto kCcitt = MakeMsbFirst16(0x1021);
-constexpr auto kCrc32 = MakeCrc32Tables();
-static_assert(kCrc16[1] == 0xC0C1 && kCrc16[128] == 0xA001);
-static_assert(kCcitt[1] == 0x1021);
-static_assert(kCrc32[0][1] == 0x77073096 && kCrc32[0][128] == 0xEDB88320);
-
-inline uint32_t Load32(const unsigned char* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint16_t NibbleCcitt(uint16_t crc, const unsigned char* p, size_t n)
-{
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned c = p[i];
-        unsigned q = (crc ^ c) & 0x0F;
-        crc = static_cast<uint16_t>((crc >> 4) ^ (q * 0x1081));
-        q = (crc ^ (c >> 4)) & 0x0F;
-        crc = static_cast<uint16_t>((crc >> 4) ^ (q * 0x1081));
-    }
+    for (; n > 0; --n, ++p)
+        crc = static_cast<uint16_t>((crc << 8) ^ t[0][((crc >> 8) ^ *p) & 0xFF]);
     return crc;
 }
 
@@ -94,8 +83,8 @@ const std::array<uint16_t, 256> CRC_16_MY_TAB = {
     0xFAE0,0xBB51,0x14C7,0x443E,0xBF85,0x7E64,0x3146,0x0BF9,0x3D04,0x7109,0x4827,0x5897,0x79B1,0x7F16,0x6E97,0x186F,
 };
 
-const std::array<uint16_t, 256> CRC_16_TAB = kCrc16;
-const std::array<uint16_t, 256> CRC_CCITT_TAB = kCcitt;
+const std::array<uint16_t, 256> CRC_16_TAB = kCrc16[0];
+const std::array<uint16_t, 256> CRC_CCITT_TAB = kCcitt[0];
 
 uint16_t Crc_16_MY(uint16_t crc, const unsigned char* pBuffer, uint16_t Length)
 {
@@ -110,51 +99,28 @@ uint16_t Crc_16(uint16_t crc, const unsigned char* pBuffer, uint16_t Length)
 {
     if (!pBuffer)
         return crc;
-    for (unsigned i = 0; i < Length; ++i)
-        crc = static_cast<uint16_t>((crc >> 8) ^ kCrc16[(crc & 0xFF) ^ pBuffer[i]]);
-    return crc;
+    return Reflected16(crc, pBuffer, Length, kCrc16);
 }
 
 uint16_t Crc_CCITT(uint16_t crc, const unsigned char* pBuffer, uint16_t Length)
 {
     if (!pBuffer)
         return crc;
-    for (unsigned i = 0; i < Length; ++i)
-        crc = static_cast<uint16_t>((crc << 8) ^ kCcitt[((crc >> 8) ^ pBuffer[i]) & 0xFF]);
-    return crc;
+    return MsbFirst16(crc, pBuffer, Length, kCcitt);
 }
 
 uint16_t Crc_CCITT_jcm(uint16_t crc, const unsigned char* pBuffer, uint16_t Length)
 {
     if (!pBuffer || Length == 0)
         return 0;
-    return NibbleCcitt(crc, pBuffer, Length);
+    return Reflected16(crc, pBuffer, Length, kKermit);
 }
 
 uint16_t CcittCrcSAS(const unsigned char* s, int32_t len, uint16_t crcval)
 {
     if (!s || len <= 0)
         return crcval;
-    return NibbleCcitt(crcval, s, static_cast<size_t>(len));
-}
-
-unsigned long Crc_32(unsigned long, const unsigned char* pBuffer, int16_t Length)
-{
-    if (!pBuffer || Length < 0)
-        return 0;
-    const unsigned char* p = pBuffer;
-    size_t n = static_cast<size_t>(Length);
-    uint32_t crc = 0xFFFFFFFFu;
-    for (; n >= 8; n -= 8, p += 8) {
-        const uint32_t one = Load32(p) ^ crc;
-        const uint32_t two = Load32(p + 4);
-        crc = kCrc32[7][one & 0xFF] ^ kCrc32[6][(one >> 8) & 0xFF] ^ kCrc32[5][(one >> 16) & 0xFF] ^
-              kCrc32[4][one >> 24] ^ kCrc32[3][two & 0xFF] ^ kCrc32[2][(two >> 8) & 0xFF] ^
-              kCrc32[1][(two >> 16) & 0xFF] ^ kCrc32[0][two >> 24];
-    }
-    for (; n > 0; --n, ++p)
-        crc = (crc >> 8) ^ kCrc32[0][(crc ^ *p) & 0xFF];
-    return crc ^ 0xFFFFFFFFu;
+    return Reflected16(crcval, s, static_cast<size_t>(len), kKermit);
 }
 
 } // namespace crypto
