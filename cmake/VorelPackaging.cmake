@@ -51,7 +51,9 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/common/ ${PROJECT_SOURCE_DIR}/vo
   COMPONENT dev
   FILES_MATCHING PATTERN "*.h"
   # shared between the display-control units only
-  PATTERN "xrandrInternal.h" EXCLUDE)
+  PATTERN "xrandrInternal.h" EXCLUDE
+  # the parameter manager's own lookup index
+  PATTERN "TParamIndex.h" EXCLUDE)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vorelConfig.cmake.in
   ${PROJECT_BINARY_DIR}/vorelConfig.cmake

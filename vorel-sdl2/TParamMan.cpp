@@ -1,5 +1,6 @@
 #include "TParamMan.h"
 
+#include "TParamIndex.h"
 #include "ThreadSafeProperty.h"
 
 #include "MyUtilsText.h"
@@ -72,12 +73,13 @@ bool SortsBefore(const TAppParam* a, const TAppParam* b)
 
 TParamMan::TParamMan()
     : mRestrictions(RESTRICTION_UNEDITABLE | RESTRICTION_HIDDEN), pParamListMutex(SDL_CreateMutex()),
-      pStoreListMutex(SDL_CreateMutex())
+      pStoreListMutex(SDL_CreateMutex()), pIndex(std::make_unique<TParamIndex>())
 {
 }
 
 TParamMan::~TParamMan()
 {
+    pIndex->Clear();
     for (TAppParam* p : ParamList)
         delete p;
     ParamList.clear();
@@ -146,6 +148,16 @@ std::string TParamMan::OwnClientID() const
     return mClientID;
 }
 
+std::string_view TParamMan::GroupOf(std::string_view ClientIP) const
+{
+    std::string_view::size_type cut = ClientIP.find('_');
+    if (cut != std::string_view::npos)
+        return ClientIP.substr(0, cut);
+    const std::string_view own = mClientID;
+    cut = own.find('_');
+    return cut != std::string_view::npos ? own.substr(0, cut) : own;
+}
+
 bool TParamMan::isInGetOrSet() const
 {
     return tGetOrSetOwner == this;
@@ -178,7 +190,9 @@ TParamMan::ParamVector::iterator TParamMan::AddParamToCache(TAppParam* pParam)
                     domain.c_str());
         return ParamList.end();
     }
-    return ParamList.insert(hit.position, pParam);
+    auto it = ParamList.insert(hit.position, pParam);
+    pIndex->Add(pParam);
+    return it;
 }
 
 bool TParamMan::Insert(TAppParam* pParam)
@@ -250,8 +264,37 @@ TAppParam* TParamMan::GetParamFromCache(const std::string& ParamName, int ReadMo
 
 // ------------------------------------------------------------------ lookups
 
+TAppParam* TParamMan::CachedAnswer(const std::string& ClientIP, const std::string& ParamName, int bits) const
+{
+    if (!(bits & PARAM_CACHE) || ParamName.empty())
+        return nullptr;
+    const std::uint64_t nameHash = TParamIndex::HashName(ParamName);
+    if (bits == PARAM_CACHE)
+        return pIndex->Find(ParamName, nameHash, ClientIP);
+    // The order of the long way's cache step; an entry found there answers
+    // unchanged when it sits at the most specific level asked for, or is
+    // the global one.
+    if (bits & PARAM_MINE) {
+        if (TAppParam* p = pIndex->Find(ParamName, nameHash, ClientIP))
+            return p;
+    }
+    if (bits & PARAM_GROUP) {
+        if (TAppParam* p = pIndex->Find(ParamName, nameHash, GroupOf(ClientIP)))
+            return HighestBit(bits) == PARAM_GROUP ? p : nullptr;
+    }
+    if (bits & PARAM_GLOBAL)
+        return pIndex->Find(ParamName, nameHash, "GLOBAL");
+    return nullptr;
+}
+
 TAppParam* TParamMan::GetParam(const std::string& ParamName, int ReadMode)
 {
+    {
+        // One lock for the client ID and the cached answer.
+        ScopedSDLMutex lock(pParamListMutex);
+        if (TAppParam* p = CachedAnswer(mClientID, ParamName, ReadMode & 15))
+            return p;
+    }
     return GetExactParam(OwnClientID(), ParamName, ReadMode);
 }
 
@@ -260,10 +303,12 @@ TAppParam* TParamMan::GetExactParam(const std::string& ClientIP, const std::stri
     const int bits = readMode & 15;
     if (ParamName.empty() || bits == 0)
         return pVoidParam;
-    if (bits == PARAM_CACHE) {
+    if (bits & PARAM_CACHE) {
         ScopedSDLMutex lock(pParamListMutex);
-        auto it = GetExactParamIterator(ParamName, ClientIP);
-        return it != ParamList.end() ? *it : pVoidParam;
+        if (TAppParam* p = CachedAnswer(ClientIP, ParamName, bits))
+            return p;
+        if (bits == PARAM_CACHE)
+            return pVoidParam;
     }
 
     // The entry found first is remembered by its key: it is looked up again
@@ -529,6 +574,7 @@ int TParamMan::DropParamFromCache(TAppParam* pParam)
         ReplaceQueued(pParam, nullptr);
     }
     ParamList.erase(it);
+    pIndex->Remove(pParam);
     Retire(pParam);
     return 0;
 }
@@ -623,6 +669,8 @@ void TParamMan::UpdateClientID(const std::string& NewClientID, const std::string
             moved.emplace_back(old, fresh);
         }
         ParamList.swap(kept);
+        for (auto& [old, fresh] : moved)
+            pIndex->Remove(old);
 
         // Old entries, and entries cached under the new ID already (read for
         // that terminal before), which give way to the moved ones.
@@ -633,6 +681,7 @@ void TParamMan::UpdateClientID(const std::string& NewClientID, const std::string
             if (it != ParamList.end()) {
                 TAppParam* displaced = *it;
                 ParamList.erase(it);
+                pIndex->Remove(displaced);
                 {
                     EntryHold hold(displaced);
                     ScopedSDLMutex store(pStoreListMutex);
@@ -641,8 +690,10 @@ void TParamMan::UpdateClientID(const std::string& NewClientID, const std::string
                 gone.emplace_back(displaced, fresh);
             }
         }
-        for (auto& [old, fresh] : moved)
+        for (auto& [old, fresh] : moved) {
             ParamList.push_back(fresh);
+            pIndex->Add(fresh);
+        }
         std::sort(ParamList.begin(), ParamList.end(), SortsBefore);
 
         for (auto& [dead, successor] : gone) {

@@ -14,6 +14,11 @@
 // pVoidParam means "none". An entry lives until it is dropped or deleted, or
 // (for entries of the old client ID) until the client ID changes.
 //
+// Reads with the cache bit are answered from a hash index kept beside the
+// sorted cache (TParamIndex.cpp) under the same lock; the sorted cache stays
+// the record, and a read the index cannot answer as it stands goes the long
+// way through it.
+//
 // Threads: the cache and the store queue have a lock each (re-entrant SDL
 // mutexes), taken in the order cache lock, an entry's own mutex, store lock.
 // Lookups and writes may come from any thread. OnStoreValues runs with no
@@ -32,11 +37,15 @@
 #include <functional>
 #include <list>
 #include <locale>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vorel_sdl2 {
+
+class TParamIndex;
 
 // Low four bits: the domains to read (1 cache first, 2 global, 4 group,
 // 8 mine); shifted right by four: the one domain a default is written to.
@@ -193,6 +202,12 @@ private:
     void Dispose(TAppParam* pParam);
     // The calling thread runs the read of a get-or-set on this manager.
     bool isInGetOrSet() const;
+    // Cache lock held: the entry a read with the cache bit answers with
+    // straight from the cache (found through the index), or null when the
+    // read must go the long way: nothing cached, or a bound entry to be made.
+    TAppParam* CachedAnswer(const std::string& ClientIP, const std::string& ParamName, int bits) const;
+    // Cache lock held: GetGroupDomain without building a text.
+    std::string_view GroupOf(std::string_view ClientIP) const;
 
     std::vector<RestrictionListener> mRestrictionListeners;
     std::int64_t mRestrictions;
@@ -206,6 +221,8 @@ private:
     std::vector<TAppParam*> mInFlight;
     std::vector<TAppParam*> mRetired;
     int mPollDepth = 0;
+    // Mirrors the membership of ParamList (cache lock) for cached reads.
+    std::unique_ptr<TParamIndex> pIndex;
 };
 
 } // namespace vorel_sdl2
