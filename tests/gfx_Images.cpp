@@ -389,6 +389,59 @@ TEST(MappedData, EqualNamesInsertAfterAndTheLastIsFound)
     EXPECT_EQ(Counting::find(list, "z"), 9);
 }
 
+// Hits go through an index of positions beside the list. Whatever changes
+// the list (loads through GetData, the static insert, erasures and clearing
+// behind the cache's back, equal names), a lookup yields what the bisection
+// over the list yields, and a cached name is never made again.
+TEST(MappedData, IndexedLookupsAgreeWithTheListWhateverChangesIt)
+{
+    Counting c;
+    std::vector<std::string> pool;
+    for (int i = 0; i < 300; ++i)
+        pool.push_back("screens/main/button_" + std::to_string(i * 7919 % 1000) + ".png");
+    pool.push_back("");
+    pool.push_back("A.png");
+    pool.push_back("a.png");
+    std::mt19937 rng(3);
+    for (const auto& n : pool)
+        c.values[n] = static_cast<int>(rng() % 4); // a quarter fail to load
+    auto expectAgreement = [&](int step) {
+        for (const auto& n : pool) {
+            const int want = Counting::find(c.mMappedData, n);
+            ASSERT_EQ(c.Cached(n), want) << n << " at step " << step;
+            if (want) {
+                const int calls = c.calls[n];
+                ASSERT_EQ(c.GetData(n), want) << n << " at step " << step;
+                ASSERT_EQ(c.calls[n], calls) << n << " was made again at step " << step;
+            }
+        }
+    };
+    for (int step = 0; step < 3000; ++step) {
+        const std::string& n = pool[rng() % pool.size()];
+        switch (rng() % 10) {
+        case 0: // behind the cache's back, equal names included
+            Counting::insert(c.mMappedData, {n, static_cast<int>(100 + step)});
+            break;
+        case 1:
+            if (!c.mMappedData.empty())
+                c.mMappedData.erase(c.mMappedData.begin() + rng() % c.mMappedData.size());
+            break;
+        case 2:
+            if (rng() % 20 == 0)
+                c.mMappedData.clear();
+            break;
+        default: {
+            const int want = Counting::find(c.mMappedData, n);
+            const int got = c.GetData(n);
+            ASSERT_EQ(got, want ? want : c.values[n]) << n << " at step " << step;
+        }
+        }
+        if (step % 50 == 0)
+            expectAgreement(step);
+    }
+    expectAgreement(-1);
+}
+
 // --- caches and loading
 
 TEST_F(Images, CachesLoadOnceRetryMissesAndReloadAfterDestroy)

@@ -14,11 +14,14 @@
 #include <SDL2/SDL_thread.h>
 #include <SDL2/SDL_timer.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <sys/prctl.h>
@@ -127,6 +130,56 @@ void RunAllMainContexts(TActionMan& man)
     man.ExecuteActions(ACTION_THREAD_SAFE);
 }
 
+
+// Names for the coherence checks of the prefix match: every string of up to
+// four characters over "ab." (many share leading parts) and every leading
+// part of a few longer names (lengths past the hash's word size).
+std::vector<std::string> PrefixPool()
+{
+    std::vector<std::string> pool{""};
+    for (size_t from = 0, len = 1; len <= 4; ++len) {
+        const size_t to = pool.size();
+        for (size_t i = from; i < to; ++i)
+            for (char c : std::string("ab."))
+                pool.push_back(pool[i] + c);
+        from = to;
+    }
+    pool.erase(pool.begin());
+    for (const std::string base : {"Door.Open.Left.Wing.Upper", "Door.Open.Right", "Game.Event.0001.Detail"})
+        for (size_t len = 5; len <= base.size(); ++len)
+            pool.push_back(base.substr(0, len));
+    std::sort(pool.begin(), pool.end());
+    pool.erase(std::unique(pool.begin(), pool.end()), pool.end());
+    return pool;
+}
+
+// The registered names that are leading parts of `generated`, in name order,
+// as the recorders of that test journal them.
+std::vector<std::string> LeadingParts(const std::set<std::string>& registered, const std::string& generated)
+{
+    std::vector<std::string> want;
+    for (const std::string& name : registered)
+        if (generated.compare(0, name.size(), name) == 0)
+            want.push_back(name + "<" + name);
+    return want;
+}
+
+// Checks both dispatch paths against the registered names for every probe.
+void ExpectMatchesFollowTheList(TActionMan& man, Journal& j, const std::set<std::string>& registered,
+                                const std::vector<std::string>& probes)
+{
+    for (const std::string& probe : probes) {
+        for (const std::string& generated : {probe, probe + ".x"}) {
+            const std::vector<std::string> want = LeadingParts(registered, generated);
+            EXPECT_EQ(man.ActionGenerated(generated, nullptr, ACTION_NORMAL, true), static_cast<int>(want.size()))
+                << generated;
+            EXPECT_EQ(j.Take(), want) << generated;
+            man.GenerateAction(generated, nullptr, ACTION_ANY);
+            RunAllMainContexts(man);
+            EXPECT_EQ(j.Take(), want) << "queued " << generated;
+        }
+    }
+}
 } // namespace
 
 TEST(ActionDispatch, EveryRegisteredLeadingPartOfTheNameRunsInNameOrder)
@@ -244,6 +297,48 @@ TEST(ActionDispatch, GenerationOrderThenNameOrderThenContextOrder)
     EXPECT_EQ(j.Take(), (std::vector<std::string>{"Alarm/0<Alarm", "Alarm/1<Alarm", "Alarm/2<Alarm",
                                                   "Alarm.Fire/0<Alarm.Fire", "Alarm.Fire/1<Alarm.Fire",
                                                   "Alarm.Fire/2<Alarm.Fire"}));
+}
+
+// The prefix match works from an index beside the sorted list; whatever the
+// registrations and removals, it dispatches exactly what the list holds.
+TEST(ActionDispatch, MatchesFollowTheListThroughRegistrationsAndRemovals)
+{
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
+    TActionMan man;
+    man.UnregisterAction("SACalculateWinsCreate", true); // the built-in listener is not in the model
+    Journal j;
+    const std::vector<std::string> pool = PrefixPool();
+    std::set<std::string> registered;
+    std::mt19937 rng(11);
+    for (int step = 1; step <= 1500; ++step) {
+        const std::string& name = pool[rng() % pool.size()];
+        if (!registered.count(name)) {
+            ASSERT_NE(man.AddActionListener(name, Recorder(j, name), ACTION_NORMAL), nullptr);
+            registered.insert(name);
+        } else if (rng() % 2) {
+            EXPECT_EQ(man.UnregisterAction(name, true), 0);
+            registered.erase(name);
+        } else {
+            TAction* a = man.GetAction(name);
+            ASSERT_NE(a, nullptr);
+            man.UnregisterAction(a, true);
+            registered.erase(name);
+        }
+        if (step % 100 == 0) {
+            SCOPED_TRACE("step " + std::to_string(step) + ", " + std::to_string(registered.size()) + " registered");
+            ExpectMatchesFollowTheList(man, j, registered, pool);
+        }
+    }
+    // Emptied and filled again.
+    for (const std::string& name : std::set<std::string>(registered))
+        EXPECT_EQ(man.UnregisterAction(name, true), 0);
+    registered.clear();
+    ExpectMatchesFollowTheList(man, j, registered, pool);
+    for (const std::string& name : pool) {
+        man.AddActionListener(name, Recorder(j, name), ACTION_NORMAL);
+        registered.insert(name);
+    }
+    ExpectMatchesFollowTheList(man, j, registered, pool);
 }
 
 TEST(ActionHandlers, OnceRunsOnceAndIsDeletedEndlessStays)
@@ -696,6 +791,59 @@ TEST(ActionThreads, ManyThreadsGenerateWhileTheMainThreadDispatches)
     RunAllMainContexts(man);
     EXPECT_EQ(runs, total);
     EXPECT_EQ(sum, static_cast<long>(kThreads) * kEach * (kEach + 1) / 2);
+}
+
+// Registrations and removals from several threads, while the main thread
+// dispatches, leave the prefix index in step with the list.
+TEST(ActionThreads, MatchesFollowTheListWhileOtherThreadsRegisterAndRemove)
+{
+    LogCapture log{VOREL_TEST_BINARY_DIR "/test_TActionMan.log"};
+    TActionMan man;
+    man.UnregisterAction("SACalculateWinsCreate", true);
+    Journal sink;
+    const std::vector<std::string> pool = PrefixPool();
+    constexpr int kThreads = 3;
+    const int steps = kSanitized ? 300 : 2000;
+    std::set<std::string> registered[kThreads];
+    std::atomic<int> done{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            // Each thread owns the names under its own leading part.
+            const std::string own = "T" + std::to_string(t);
+            std::mt19937 rng(100 + t);
+            for (int step = 0; step < steps; ++step) {
+                const std::string name = own + pool[rng() % pool.size()];
+                if (!registered[t].count(name)) {
+                    man.AddActionListener(name, Recorder(sink, name), ACTION_NORMAL);
+                    registered[t].insert(name);
+                } else {
+                    man.UnregisterAction(name, true);
+                    registered[t].erase(name);
+                }
+            }
+            ++done;
+        });
+    std::mt19937 rng(5);
+    while (done < kThreads) {
+        const std::string probe = "T" + std::to_string(rng() % kThreads) + pool[rng() % pool.size()] + ".x";
+        man.GenerateAction(probe, nullptr, ACTION_ANY);
+        man.ActionGenerated(probe, nullptr, ACTION_NORMAL, true);
+        RunAllMainContexts(man);
+    }
+    for (auto& th : threads)
+        th.join();
+    RunAllMainContexts(man);
+    sink.Take(); // what ran while the list changed
+
+    std::set<std::string> all;
+    std::vector<std::string> probes;
+    for (int t = 0; t < kThreads; ++t) {
+        all.insert(registered[t].begin(), registered[t].end());
+        for (const std::string& name : pool)
+            probes.push_back("T" + std::to_string(t) + name);
+    }
+    ExpectMatchesFollowTheList(man, sink, all, probes);
 }
 
 TEST(ActionThreads, AnActionDeletedWhileItsEntryRunsOnAnotherThreadIsFreedAfterwards)

@@ -311,6 +311,7 @@ TActionMan::TActionMan()
 TActionMan::~TActionMan()
 {
     SDL_LockMutex(ActionListMutex);
+    mLeadingParts.Clear();
     for (TAction* a : ActionList)
         delete a;
     ActionList.clear();
@@ -343,6 +344,25 @@ TAction* TActionMan::FindLocked(const std::string& ActionName)
     return found ? *it : nullptr;
 }
 
+TAction* TActionMan::InsertLocked(ActionVector::iterator at, const std::string& ActionName)
+{
+    std::unique_ptr<TAction> action(new TAction(ActionName));
+    at = ActionList.insert(at, action.get());
+    try {
+        mLeadingParts.Add((*at)->Name, *at);
+    } catch (...) {
+        ActionList.erase(at);
+        throw;
+    }
+    return action.release();
+}
+
+void TActionMan::EraseLocked(ActionVector::iterator at)
+{
+    mLeadingParts.Remove((*at)->Name, *at);
+    ActionList.erase(at);
+}
+
 TAction* TActionMan::AddActionListener(std::string ActionName, TActionHandler* pActionHandler, ActionHandleType type)
 {
     if (ActionName.empty()) {
@@ -352,7 +372,7 @@ TAction* TActionMan::AddActionListener(std::string ActionName, TActionHandler* p
     SDL_LockMutex(ActionListMutex);
     bool found;
     auto at = SearchLocked(ActionName, found);
-    TAction* action = found ? *at : *ActionList.insert(at, new TAction(ActionName));
+    TAction* action = found ? *at : InsertLocked(at, ActionName);
     // Registered under the lock, so that a concurrent UnregisterAction cannot
     // free the action in between.
     action->RegisterActionHandler(pActionHandler, type);
@@ -406,7 +426,7 @@ void TActionMan::UnregisterAction(TAction* pAction, bool DeleteInstance)
     bool found;
     auto it = SearchLocked(pAction->Name, found);
     if (found && *it == pAction)
-        ActionList.erase(it);
+        EraseLocked(it);
     SDL_UnlockMutex(ActionListMutex);
     if (DeleteInstance)
         DeleteAction(pAction);
@@ -424,7 +444,7 @@ int TActionMan::UnregisterAction(std::string ActionName, bool DeleteInstance)
         return -1;
     }
     TAction* action = *it;
-    ActionList.erase(it);
+    EraseLocked(it);
     SDL_UnlockMutex(ActionListMutex);
     if (DeleteInstance)
         DeleteAction(action);
@@ -512,8 +532,7 @@ void TActionMan::ProcessActions()
 
 void TActionMan::MatchPrefixes(const std::string& ActionName, std::vector<TAction*>& out)
 {
-    SortedForEachLeadingPart(ActionList, ActionName, [](const TAction* a) -> const std::string& { return a->Name; },
-                             [&out](ActionVector::iterator at) { out.push_back(*at); });
+    mLeadingParts.ForEachLeadingPart(ActionName, [&out](TAction* a) { out.push_back(a); });
 }
 
 int TActionMan::ActionGenerated(const std::string& ActionName, void* hActionData, ActionHandleType Filter,
@@ -524,19 +543,16 @@ int TActionMan::ActionGenerated(const std::string& ActionName, void* hActionData
     if (!executeImmediately) {
         // Queued straight from the search: no handler runs here, so the list
         // cannot change under it.
-        SortedForEachLeadingPart(ActionList, ActionName, [](const TAction* a) -> const std::string& { return a->Name; },
-                                 [&](ActionVector::iterator at) {
-                                     TAction* a = *at;
-                                     for (int t = 0; t < kContexts; ++t) {
-                                         if (!Selects(Filter, t) || a->mCount[t] == 0 ||
-                                             (t == ACTION_DRAW && !kDrawContextQueued))
-                                             continue;
-                                         ++count;
-                                         SDL_LockMutex(ToRunMutex[t]);
-                                         ToRunActionQueue[t].push_back(TGeneratedSkippedAction{a, hActionData});
-                                         SDL_UnlockMutex(ToRunMutex[t]);
-                                     }
-                                 });
+        mLeadingParts.ForEachLeadingPart(ActionName, [&](TAction* a) {
+            for (int t = 0; t < kContexts; ++t) {
+                if (!Selects(Filter, t) || a->mCount[t] == 0 || (t == ACTION_DRAW && !kDrawContextQueued))
+                    continue;
+                ++count;
+                SDL_LockMutex(ToRunMutex[t]);
+                ToRunActionQueue[t].push_back(TGeneratedSkippedAction{a, hActionData});
+                SDL_UnlockMutex(ToRunMutex[t]);
+            }
+        });
         SDL_UnlockMutex(ActionListMutex);
         return count;
     }

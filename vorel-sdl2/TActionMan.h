@@ -36,6 +36,7 @@
 // manager itself goes only after every context has stopped draining it.
 #pragma once
 
+#include "LeadingPartIndex.h"
 #include "SafeWalk.h"
 
 #include <SDL2/SDL_mutex.h>
@@ -275,8 +276,14 @@ private:
     // Appends to `out` every listed action whose name is a leading part of
     // (or equal to) ActionName, in name order. Caller holds ActionListMutex.
     void MatchPrefixes(const std::string& ActionName, std::vector<TAction*>& out);
+    // ActionList changes, mirrored in mLeadingParts. Caller holds ActionListMutex.
+    TAction* InsertLocked(ActionVector::iterator at, const std::string& ActionName);
+    void EraseLocked(ActionVector::iterator at);
 
     ActionVector ActionList;
+    // The names of ActionList, for the prefix match; changed with the list,
+    // under ActionListMutex.
+    TLeadingPartIndex<TAction> mLeadingParts;
     SDL_mutex* ActionListMutex;
     std::deque<TGeneratedAction*> GeneratedActionQueue;
     SDL_mutex* ActionQueueMutex;
