@@ -14,15 +14,18 @@
 #include <cerrno>
 #include <climits>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -1128,4 +1131,208 @@ TEST_F(LogTest, QueueBoundCountsWhatItRefuses)
     std::vector<std::string> file = Lines(ReadFile(dir / ("bound_" + kDay + ".log")));
     ASSERT_EQ(file.size(), 103u);
     EXPECT_EQ(file[101], kStamp + ": WARN: logman: 151 lines dropped");
+}
+
+namespace {
+// What a writer of the refill test put into its n-th write, and how the
+// line must look to a callback (without the user tag) and in the file.
+struct RefillCase {
+    TLogType type;
+    std::string level;
+};
+const RefillCase kRefillTypes[] = {
+    {0, ": "}, {3, ": INFO: "}, {4, ": WARN: "}, {7, ": CRITICAL: "}, {9, ""}, {65537, ": "}, {65536 + 4, ": WARN: "},
+};
+const size_t kRefillLengths[] = {0, 5, 60, 300, 2100, 5000};
+
+std::string RefillText(int thread, int i)
+{
+    size_t length = kRefillLengths[static_cast<size_t>(i) % std::size(kRefillLengths)];
+    return "t" + std::to_string(thread) + " i" + std::to_string(i) + " " + std::string(length, char('a' + i % 26));
+}
+
+struct RefillSeen {
+    std::vector<std::string> problems;
+    std::vector<std::pair<int, int>> order; // thread, index
+    std::vector<TLogType> types;
+};
+
+void CheckRefill(void* user, const TLogEntry& e, int)
+{
+    auto* seen = static_cast<RefillSeen*>(user);
+    int t = -1, i = -1;
+    size_t at = e.Message.find('t', 24); // no level text has a lower-case t
+    if (at == std::string::npos || std::sscanf(e.Message.c_str() + at, "t%d i%d", &t, &i) != 2) {
+        seen->problems.push_back("unreadable: " + e.Message.substr(0, 80));
+        return;
+    }
+    const RefillCase& c = kRefillTypes[static_cast<size_t>(i) % std::size(kRefillTypes)];
+    const std::string text = RefillText(t, i);
+    const bool colored = i % 3 == 2 && text.size() <= 2047;
+    if (e.Message != kStamp + c.level + text || e.LogType != c.type ||
+        e.GameId != static_cast<unsigned long long>(t) * 100000 + static_cast<unsigned long long>(i) ||
+        e.Color != (colored ? char(1 + i % 200) : 0) || e.LogEntryIndex != 0)
+        seen->problems.push_back("t" + std::to_string(t) + " i" + std::to_string(i) + ": " + e.Message.substr(0, 80));
+    seen->order.emplace_back(t, i);
+    seen->types.push_back(e.LogType);
+}
+} // namespace
+
+// Writes refill entries that earlier polls handed back: with several writers
+// racing the poller, lines short and long (beyond what an entry keeps for
+// refilling), every overload, user tags and colours, each entry carries
+// exactly its own write and nothing of the one it replaced; each writer's
+// lines arrive in its order, and the file and the history have them whole.
+TEST_F(LogTest, RefilledEntriesCarryOnlyTheirOwnWrite)
+{
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 3000;
+    RefillSeen seen;
+    InitIn("refill.log", &CheckRefill, &seen, false);
+    log.SetQueueLimit(SIZE_MAX);
+
+    std::atomic<int> done{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const RefillCase& c = kRefillTypes[static_cast<size_t>(i) % std::size(kRefillTypes)];
+                const std::string text = RefillText(t, i);
+                const unsigned long gameId = static_cast<unsigned long>(t) * 100000 + static_cast<unsigned long>(i);
+                int r;
+                if (i % 3 == 0 || text.size() > 2047)
+                    r = logman::WriteLog(c.type, gameId, text);
+                else if (i % 3 == 1)
+                    r = log.WriteLog(c.type, gameId, "%s", text.c_str());
+                else
+                    r = log.WriteColoredLog(char(1 + i % 200), c.type, gameId, "%s", text.c_str());
+                if (r != 0)
+                    ADD_FAILURE() << "write refused: " << r;
+            }
+            ++done;
+        });
+    while (done < kThreads)
+        log.Poll();
+    for (auto& w : writers)
+        w.join();
+    while (log.QueuedEntries() > 0)
+        log.Poll();
+
+    EXPECT_TRUE(seen.problems.empty()) << seen.problems.size() << " wrong, first: " << seen.problems.front();
+    ASSERT_EQ(seen.order.size(), static_cast<size_t>(kThreads * kPerThread));
+    std::vector<int> next(kThreads, 0);
+    for (auto [t, i] : seen.order) {
+        ASSERT_EQ(i, next[t]) << "thread " << t;
+        ++next[t];
+    }
+
+    // The file and the history carry the user tag the callbacks did not see.
+    auto fileLine = [&](size_t n) {
+        auto [t, i] = seen.order[n];
+        const RefillCase& c = kRefillTypes[static_cast<size_t>(i) % std::size(kRefillTypes)];
+        std::string tag = c.type > 65536 ? ": LT_USER_" + std::to_string(c.type) : "";
+        return kStamp + tag + c.level + RefillText(t, i);
+    };
+    std::vector<std::string> file = Lines(ReadFile(dir / ("refill_" + kDay + ".log")));
+    ASSERT_EQ(file.size(), seen.order.size() + 1);
+    for (size_t n = 0; n < seen.order.size(); ++n)
+        ASSERT_EQ(file[n + 1], fileLine(n)) << "line " << n;
+    std::vector<std::string> history = History();
+    ASSERT_EQ(history.size(), 50u);
+    for (size_t n = 0; n < 50; ++n)
+        EXPECT_EQ(history[n], fileLine(seen.order.size() - 50 + n));
+}
+
+namespace {
+// Checks every delivery against a model of the queue: LinesToGo is what is
+// still queued behind the entry, callbacks log and poll again mid-batch.
+class QueueModel : public TLogManager {
+public:
+    std::deque<std::string> model;
+    std::vector<std::string> delivered;
+    std::vector<std::string> problems;
+    std::string logAt, pollAt, advanceAt;
+    bool bCheckLinesToGo = true;
+    void Queue(const std::string& text)
+    {
+        if (WriteLog(std::string(text)) == 0)
+            model.push_back(text);
+    }
+    void OnWriteLog(const TLogEntry& e, int toGo) override
+    {
+        std::string text = e.Message.substr(24);
+        for (std::string_view level : {": WARN: ", ": "})
+            if (text.compare(0, level.size(), level) == 0) {
+                text.erase(0, level.size());
+                break;
+            }
+        delivered.push_back(text);
+        if (text.compare(0, 8, "logman: ") == 0)
+            return; // the poll's own notice, not in the model
+        if (model.empty() || model.front() != text)
+            problems.push_back("out of order: " + text);
+        else
+            model.pop_front();
+        if (bCheckLinesToGo && toGo != static_cast<int>(model.size()))
+            problems.push_back(text + ": LinesToGo " + std::to_string(toGo) + ", queued " +
+                               std::to_string(model.size()));
+        if (text == logAt)
+            Queue("from callback");
+        if (text == pollAt)
+            Poll();
+        if (text == advanceAt)
+            gTicks += kPollBudgetMs;
+    }
+};
+} // namespace
+
+// A drain takes entries off the queue in batches; until they are delivered
+// they stay queued in every respect: order, LinesToGo, a callback's own Poll,
+// a Poll that runs out of time mid-batch, QueuedEntries and the queue bound.
+TEST_F(LogTest, EntriesTakenByADrainStayQueued)
+{
+    QueueModel q;
+    CaptureStdout();
+    q.Init((dir / "taken.log").string(), nullptr, nullptr, false);
+    GetCapturedStdout();
+    q.SetQueueLimit(SIZE_MAX);
+
+    // A callback logs in the first batch, polls again in the second and logs
+    // once more from inside that nested Poll.
+    q.logAt = "n10";
+    q.pollAt = "n70";
+    for (int i = 0; i < 150; ++i)
+        q.Queue("n" + std::to_string(i));
+    q.Poll();
+    EXPECT_TRUE(q.problems.empty()) << q.problems.front();
+    EXPECT_EQ(q.delivered.size(), 151u);
+    EXPECT_EQ(q.delivered.back(), "from callback");
+    EXPECT_EQ(q.QueuedEntries(), 0u);
+
+    // Out of time a few entries into a batch: the rest of the batch is still
+    // queued, counts against the bound and comes first in the next Poll.
+    q.logAt = q.pollAt = "";
+    q.advanceAt = "m5";
+    q.delivered.clear();
+    for (int i = 0; i < 200; ++i)
+        q.Queue("m" + std::to_string(i));
+    q.Poll();
+    const size_t first = q.delivered.size();
+    ASSERT_GT(first, 6u);
+    ASSERT_LT(first, 200u);
+    EXPECT_EQ(q.QueuedEntries(), 200u - first);
+    q.SetQueueLimit(200 - first + 1);
+    q.Queue("last accepted");
+    EXPECT_EQ(q.WriteLog(std::string("refused")), 1);
+    q.bCheckLinesToGo = false; // the notice is queued behind the model's back
+    while (q.QueuedEntries() > 0)
+        q.Poll();
+    EXPECT_TRUE(q.problems.empty()) << q.problems.front();
+    EXPECT_TRUE(q.model.empty());
+    ASSERT_EQ(q.delivered.size(), 202u);
+    EXPECT_EQ(q.delivered[200], "last accepted");
+    EXPECT_EQ(q.delivered[201], "logman: 1 lines dropped");
+    CaptureStdout();
+    q.Destroy();
+    GetCapturedStdout();
 }

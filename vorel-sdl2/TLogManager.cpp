@@ -26,6 +26,18 @@ namespace {
 
 constexpr size_t kFormatBuffer = 2048;
 constexpr size_t kHistoryLimit = 50;
+// Processed entries kept for writers to fill again: at least this many, and
+// as many as are queued, so that writers that outpace the poll find entries
+// to refill when the queue has room again (a flood ends with at most twice
+// the queue's entries alive, and the surplus goes back, kTrimChunk per hand-
+// over, once the queue is short again). An entry whose text grew beyond
+// kRecycleCapacity is freed instead.
+constexpr size_t kFreeEntries = 256;
+constexpr size_t kTrimChunk = 1024;
+constexpr size_t kRecycleCapacity = 2 * kFormatBuffer;
+// Entries a drain takes off the queue per critical section: the writers then
+// rarely find the lock or the queue's memory in use by the drain.
+constexpr size_t kTakeChunk = 64;
 constexpr size_t kPollMargin = 1000;
 constexpr Uint32 kDateCheckMs = 10000;
 constexpr std::string_view kStampGap = ": ";
@@ -82,11 +94,9 @@ struct StampCache {
     int length = 0;
     char text[40];
 };
-thread_local StampCache tStamp;
 
-std::string_view TimeStamp(std::time_t t)
+std::string_view TimeStamp(StampCache& cache, std::time_t t)
 {
-    StampCache& cache = tStamp;
     if (cache.second != t) {
         struct tm local {};
         localtime_r(&t, &local);
@@ -102,30 +112,50 @@ std::string_view TimeStamp(std::time_t t)
     return std::string_view(cache.text, static_cast<size_t>(cache.length));
 }
 
-// A per-thread string whose capacity is reused from call to call, so a write
-// normally allocates nothing for it. A nested use on the same thread (a
-// signal handler, an override that logs from inside a write) gets a fresh
-// string instead. Slot tells the independent uses apart.
-template <int Slot>
+// A string whose capacity is reused from write to write, and whether a write
+// on this thread is using it.
+struct ScratchSlot {
+    std::string text;
+    bool busy = false;
+};
+
+// Everything a writer keeps per thread, in one block: a thread-local of a
+// shared library costs a look-up per variable and call.
+struct WriterLocal {
+    StampCache stamp;
+    ScratchSlot format;
+    ScratchSlot lastLog;
+    // An entry ready to be filled. Polls hand processed entries back (see
+    // Recycle), so a write normally allocates neither the entry nor its text.
+    TLogEntry* spare = nullptr;
+    ~WriterLocal()
+    {
+        delete spare;
+        spare = nullptr;
+    }
+};
+thread_local WriterLocal tWriter;
+
+// A nested use on the same thread (a signal handler, an override that logs
+// from inside a write) gets a fresh string instead of the busy slot.
 class ScratchText {
 public:
-    ScratchText()
+    explicit ScratchText(ScratchSlot& slot) : mSlot(slot.busy ? nullptr : &slot)
     {
-        Slot_& slot = tSlot;
-        if (!slot.busy) {
-            slot.busy = true;
-            mText = &slot.text;
+        if (mSlot) {
+            mSlot->busy = true;
+            mText = &mSlot->text;
         } else {
             mText = &mOwn;
         }
     }
     ~ScratchText()
     {
-        if (mText != &mOwn) {
+        if (mSlot) {
             // Do not keep a huge buffer alive on every thread that once logged one.
             if (mText->capacity() > 4 * kFormatBuffer)
                 std::string().swap(*mText);
-            tSlot.busy = false;
+            mSlot->busy = false;
         }
     }
     ScratchText(const ScratchText&) = delete;
@@ -133,18 +163,41 @@ public:
     std::string& operator*() { return *mText; }
 
 private:
-    struct Slot_ {
-        std::string text;
-        bool busy = false;
-    };
-    static thread_local Slot_ tSlot;
+    ScratchSlot* mSlot;
     std::string* mText;
     std::string mOwn;
 };
-template <int Slot>
-thread_local typename ScratchText<Slot>::Slot_ ScratchText<Slot>::tSlot;
 
-enum { SCRATCH_FORMAT = 0, SCRATCH_LASTLOG = 1 };
+// The entry a write fills: the thread's spare, or a new one when there is
+// none (first write, a nested write, polls behind). A write that is refused
+// keeps it as the spare again.
+class EntryHold {
+public:
+    explicit EntryHold(WriterLocal& local) : mLocal(local), mEntry(local.spare)
+    {
+        local.spare = nullptr;
+        if (!mEntry)
+            mEntry = new TLogEntry();
+    }
+    ~EntryHold()
+    {
+        if (!mEntry)
+            return;
+        if (!mLocal.spare && mEntry->Message.capacity() <= kRecycleCapacity)
+            mLocal.spare = mEntry;
+        else
+            delete mEntry;
+    }
+    EntryHold(const EntryHold&) = delete;
+    EntryHold& operator=(const EntryHold&) = delete;
+    TLogEntry* operator->() const { return mEntry; }
+    TLogEntry* Get() const { return mEntry; }
+    void Release() { mEntry = nullptr; }
+
+private:
+    WriterLocal& mLocal;
+    TLogEntry* mEntry;
+};
 
 // Writers on any thread read the default instance while the owner sets or
 // clears it; the global stays a plain pointer for hosts, our accesses are atomic.
@@ -159,7 +212,7 @@ int FormatAndWrite(TLogManager& manager, char color, TLogType type, unsigned lon
     char buffer[kFormatBuffer];
     int n = std::vsnprintf(buffer, sizeof buffer, format, args);
     size_t length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof buffer - 1);
-    ScratchText<SCRATCH_FORMAT> text;
+    ScratchText text(tWriter.format);
     (*text).assign(buffer, length);
     return manager._WriteLog(color, type, gameId, *text);
 }
@@ -170,7 +223,7 @@ TLogManager::TLogManager()
     : bAppendPrefix(true), OutputToConsole(false), AutoHandleOldLogs(false), initialized(0), LastTime(0),
       pLogEntries(nullptr), pLogEntriesMutex(SDL_CreateMutex()), pLogHistory(nullptr), pfOnWriteLog(nullptr),
       pUserData(nullptr), Time(0), LinesToGo(0), mQueueLimit(kDefaultQueueLimit), bQueueFull(false),
-      mQueueDropped(0), bWantFile(false), bHeaderPending(false), mLastRetry(0), bOutage(false), mOutageSince(0),
+      mQueueDropped(0), mTakenCount(0), mTakenNext(0), mQueuedNow(0), bWantFile(false), bHeaderPending(false), mLastRetry(0), bOutage(false), mOutageSince(0),
       mConsoleLines(0), mDiskReserve(-1), bBelowReserve(false), mDiskDropped(0), mLastSweep(0), bJournalReported(false)
 {
 }
@@ -188,6 +241,9 @@ TLogManager::~TLogManager()
             delete e;
         delete pLogHistory;
     }
+    for (size_t i = mTakenNext; i < mTaken.size(); ++i)
+        delete mTaken[i];
+    FreeRecycled();
     if (pLogEntriesMutex)
         SDL_DestroyMutex(pLogEntriesMutex);
 }
@@ -209,7 +265,11 @@ int TLogManager::Init(std::string logFileFilename, TpfOnWriteLog onWriteLog, voi
         ScopedSDLMutex lock(pLogEntriesMutex);
         if (!pLogEntries)
             pLogEntries = new std::deque<TLogEntry*>();
+        // Reserved, so that handing entries over under the lock rarely allocates.
+        mFreeEntries.reserve(kFreeEntries);
     }
+    mRecycled.reserve(kFreeEntries + kTrimChunk);
+    mTaken.reserve(kTakeChunk);
     if (!pLogHistory)
         pLogHistory = new std::deque<TLogEntry*>();
     LastTime = vorel_sdl2::Platform.Ticks();
@@ -247,6 +307,7 @@ void TLogManager::Destroy()
         ScopedSDLMutex lock(pLogEntriesMutex);
         entries = pLogEntries;
         pLogEntries = nullptr;
+        mQueuedNow.store(0, std::memory_order_relaxed);
     }
     for (TLogEntry* e : *entries)
         delete e;
@@ -255,6 +316,55 @@ void TLogManager::Destroy()
         delete e;
     delete pLogHistory;
     pLogHistory = nullptr;
+    FreeRecycled();
+}
+
+void TLogManager::FreeRecycled()
+{
+    std::vector<TLogEntry*> spare;
+    if (pLogEntriesMutex) {
+        ScopedSDLMutex lock(pLogEntriesMutex);
+        spare.swap(mFreeEntries);
+    }
+    for (TLogEntry* e : spare)
+        delete e;
+    DeleteRecycled();
+}
+
+// Polling side: an entry that left the history, kept for a writer to fill
+// again unless its text grew large.
+void TLogManager::Recycle(TLogEntry* entry)
+{
+    if (entry->Message.capacity() > kRecycleCapacity) {
+        delete entry;
+        return;
+    }
+    mRecycled.push_back(entry);
+}
+
+// Caller holds pLogEntriesMutex: recycled entries move to the writers' free
+// list as far as it may grow; what it holds beyond that comes back into
+// mRecycled, which DeleteRecycled empties after the lock is released.
+void TLogManager::HandOverRecycled()
+{
+    size_t keep = std::max(kFreeEntries, (pLogEntries ? pLogEntries->size() : 0) + mTakenCount);
+    size_t room = keep - std::min(keep, mFreeEntries.size());
+    size_t n = std::min(mRecycled.size(), room);
+    mFreeEntries.insert(mFreeEntries.end(), mRecycled.end() - static_cast<std::ptrdiff_t>(n), mRecycled.end());
+    mRecycled.resize(mRecycled.size() - n);
+    if (mFreeEntries.size() > keep) {
+        size_t surplus = std::min(mFreeEntries.size() - keep, kTrimChunk);
+        mRecycled.insert(mRecycled.end(), mFreeEntries.end() - static_cast<std::ptrdiff_t>(surplus),
+                         mFreeEntries.end());
+        mFreeEntries.resize(mFreeEntries.size() - surplus);
+    }
+}
+
+void TLogManager::DeleteRecycled()
+{
+    for (TLogEntry* e : mRecycled)
+        delete e;
+    mRecycled.clear();
 }
 
 int TLogManager::Poll()
@@ -278,27 +388,66 @@ void TLogManager::DrainQueue(bool bounded)
     if (bounded)
         RetryFileIfDue();
     TPollBudget time(bounded ? kPollBudgetMs : 0);
-    SDL_LockMutex(pLogEntriesMutex);
     // Writers that outpace the poller must not keep it here for ever: a Poll
     // delivers what was queued when it began plus a margin for lines its own
     // callbacks log, within its time budget; the rest waits for the next Poll.
-    size_t budget = bounded ? pLogEntries->size() + kPollMargin : SIZE_MAX;
+    // The first critical section sets the budget.
+    size_t budget = SIZE_MAX;
+    bool bBudgetDue = bounded;
+    if (bounded && mTakenNext < mTaken.size()) {
+        ScopedSDLMutex lock(pLogEntriesMutex);
+        budget = pLogEntries->size() + (mTaken.size() - mTakenNext) + kPollMargin;
+        bBudgetDue = false;
+    }
+    // Entries are delivered from mTaken, which a callback's own Poll may
+    // consume or refill meanwhile: it is read afresh for every entry.
+    bool bSynced = false;
     for (;;) {
-        if (bQueueFull && pLogEntries->size() <= mQueueLimit / 2)
-            QueueDroppedNotice();
-        if (pLogEntries->empty() || budget-- == 0)
+        if (mTakenNext == mTaken.size() && !TakeEntries(budget, bBudgetDue)) {
+            bSynced = true;
             break;
-        LinesToGo = static_cast<int>(pLogEntries->size()) - 1;
-        TLogEntry* entry = pLogEntries->front();
-        pLogEntries->pop_front();
-        SDL_UnlockMutex(pLogEntriesMutex);
+        }
+        if (budget == 0)
+            break;
+        --budget;
+        TLogEntry* entry = mTaken[mTakenNext++];
+        LinesToGo = static_cast<int>(mTaken.size() - mTakenNext + mQueuedNow.load(std::memory_order_relaxed));
         ProcessEntry(entry);
-        SDL_LockMutex(pLogEntriesMutex);
         if (time.Spent())
             break;
     }
-    SDL_UnlockMutex(pLogEntriesMutex);
+    if (!bSynced) {
+        ScopedSDLMutex lock(pLogEntriesMutex);
+        mTakenCount = mTaken.size() - mTakenNext;
+        HandOverRecycled();
+    }
+    DeleteRecycled();
     FlushFile();
+}
+
+// Under the lock, as when every entry was taken on its own: the dropped
+// notice is queued once the queue is down to half its limit, and writers
+// count the taken entries as queued until the next critical section.
+bool TLogManager::TakeEntries(size_t& budget, bool& bBudgetDue)
+{
+    ScopedSDLMutex lock(pLogEntriesMutex);
+    if (bBudgetDue)
+        budget = pLogEntries->size() + kPollMargin;
+    bBudgetDue = false;
+    mTaken.clear();
+    mTakenNext = 0;
+    mTakenCount = 0;
+    HandOverRecycled();
+    if (bQueueFull && pLogEntries->size() <= mQueueLimit / 2)
+        QueueDroppedNotice();
+    size_t n = std::min({pLogEntries->size(), budget, kTakeChunk});
+    if (n == 0)
+        return false;
+    mTaken.assign(pLogEntries->begin(), pLogEntries->begin() + static_cast<std::ptrdiff_t>(n));
+    pLogEntries->erase(pLogEntries->begin(), pLogEntries->begin() + static_cast<std::ptrdiff_t>(n));
+    mTakenCount = n;
+    mQueuedNow.store(pLogEntries->size(), std::memory_order_relaxed);
+    return true;
 }
 
 // Caller holds pLogEntriesMutex. Rare, so the entry is built under the lock:
@@ -310,6 +459,7 @@ void TLogManager::QueueDroppedNotice()
     notice->Message = MakeLine(vorel_sdl2::Platform.Now(), 4,
                                "logman: " + std::to_string(mQueueDropped) + " lines dropped");
     pLogEntries->push_back(notice);
+    mQueuedNow.store(pLogEntries->size(), std::memory_order_relaxed);
     mQueueDropped = 0;
     bQueueFull = false;
 }
@@ -358,8 +508,9 @@ void TLogManager::ProcessEntry(TLogEntry* entry)
     // can then never free the entry that is being delivered.
     pLogHistory->push_back(entry);
     if (pLogHistory->size() > kHistoryLimit) {
-        delete pLogHistory->front();
+        TLogEntry* oldest = pLogHistory->front();
         pLogHistory->pop_front();
+        Recycle(oldest);
     }
 }
 
@@ -404,35 +555,43 @@ int TLogManager::_WriteLog(char color, TLogType LogType, unsigned long GameId, c
 {
     if (!initialized.load(std::memory_order_relaxed))
         return -1;
+    WriterLocal& local = tWriter;
     std::time_t now = vorel_sdl2::Platform.Now();
-    std::string_view stamp = TimeStamp(now);
+    std::string_view stamp = TimeStamp(local.stamp, now);
     std::string_view level = bAppendPrefix ? LevelText(LogType) : kStampGap;
 
-    auto entry = std::make_unique<TLogEntry>();
+    EntryHold entry(local);
     entry->LogType = LogType;
     entry->GameId = GameId;
+    entry->LogEntryIndex = 0;
     entry->Color = color;
     // One byte more for the line feed Poll appends when writing the file.
+    entry->Message.clear();
     entry->Message.reserve(stamp.size() + level.size() + Text.size() + 1);
     entry->Message.append(stamp).append(level).append(Text);
 
     // The copy for LastLog is made here as well; under the lock the buffers are only swapped.
-    ScratchText<SCRATCH_LASTLOG> last;
+    ScratchText last(local.lastLog);
     (*last).assign(Text);
     {
         ScopedSDLMutex lock(pLogEntriesMutex);
         if (!initialized.load(std::memory_order_relaxed))
             return -1;
-        if (bQueueFull || pLogEntries->size() >= mQueueLimit) {
+        if (bQueueFull || pLogEntries->size() + mTakenCount >= mQueueLimit) {
             bQueueFull = true;
             ++mQueueDropped;
             return 1;
         }
         Time = now;
         LastLog.swap(*last);
-        pLogEntries->push_back(entry.get());
+        pLogEntries->push_back(entry.Get());
+        entry.Release();
+        mQueuedNow.store(pLogEntries->size(), std::memory_order_relaxed);
+        if (!local.spare && !mFreeEntries.empty()) {
+            local.spare = mFreeEntries.back();
+            mFreeEntries.pop_back();
+        }
     }
-    entry.release();
     return 0;
 }
 
@@ -462,7 +621,7 @@ bool TLogManager::SendToJournal(const TLogEntry& entry)
 
 std::string TLogManager::MakeLine(std::time_t when, TLogType type, const std::string& text) const
 {
-    std::string_view stamp = TimeStamp(when);
+    std::string_view stamp = TimeStamp(tWriter.stamp, when);
     std::string_view level = bAppendPrefix ? LevelText(type) : kStampGap;
     std::string line;
     line.reserve(stamp.size() + level.size() + text.size() + 1);
@@ -479,7 +638,7 @@ void TLogManager::SetQueueLimit(size_t entries)
 size_t TLogManager::QueuedEntries() const
 {
     ScopedSDLMutex lock(pLogEntriesMutex);
-    return pLogEntries ? pLogEntries->size() : 0;
+    return pLogEntries ? pLogEntries->size() + mTakenCount : 0;
 }
 
 std::string TLogManager::PopLogHistory()

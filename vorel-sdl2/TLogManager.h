@@ -2,7 +2,8 @@
 //
 // Writers (WriteLog and friends, from any thread) build a time-stamped entry
 // outside any lock and append it to a queue under one short critical section;
-// they never touch the file or the console. Poll(), on one thread only (the
+// they never touch the file or the console. The entry is normally one that a
+// Poll handed back after it left the history, so a write allocates nothing. Poll(), on one thread only (the
 // application's main loop), delivers the entries to the callbacks, the day's
 // log file and, when asked, the console. TApplication is a TLogManager; code
 // without the application object logs through the logman free functions.
@@ -59,6 +60,7 @@
 #include <ctime>
 #include <deque>
 #include <string>
+#include <vector>
 
 typedef Uint32 TLogType;
 
@@ -125,6 +127,15 @@ protected:
     // Delivers one entry taken off the queue; the caller holds no lock.
     void ProcessEntry(TLogEntry* entry);
     void QueueDroppedNotice();
+    // Moves the next entries off the queue into mTaken under one critical
+    // section; false when there is nothing (left) to take.
+    // The first one of a bounded drain sets its budget.
+    bool TakeEntries(size_t& budget, bool& bBudgetDue);
+    // Entries that left the history go back to writers (TLogManager.cpp).
+    void Recycle(TLogEntry* entry);
+    void HandOverRecycled();
+    void DeleteRecycled();
+    void FreeRecycled();
     // True when the journal took the entry.
     bool SendToJournal(const TLogEntry& entry);
     // A finished log line: time stamp, level text (or ": "), text.
@@ -165,6 +176,23 @@ protected:
     size_t mQueueLimit;
     bool bQueueFull;
     unsigned long mQueueDropped;
+    // Taken off the queue by a drain but not yet delivered, as of the
+    // drain's last critical section; writers count them as queued.
+    size_t mTakenCount;
+    // Guarded by pLogEntriesMutex: processed entries a writer takes to fill
+    // instead of allocating one.
+    std::vector<TLogEntry*> mFreeEntries;
+    // Polling thread only: processed entries not yet handed to writers, or
+    // (after a hand-over) the surplus to free.
+    std::vector<TLogEntry*> mRecycled;
+    // Polling side, one drain at a time: entries taken off the queue in one
+    // critical section, delivered in order from mTakenNext on. A drain that
+    // stops early (budget) leaves the rest for the next one, ahead of the queue.
+    std::vector<TLogEntry*> mTaken;
+    size_t mTakenNext;
+    // The queue's size, stored under the lock, read by a drain without it
+    // for LinesToGo.
+    std::atomic<size_t> mQueuedNow;
 
     // Polling thread only: lines for the file since the last flush, and the
     // file's troubles.
