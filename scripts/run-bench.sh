@@ -76,7 +76,7 @@ def per_op_ns(b):
     return b["real_time"] * scale
 
 for f in sorted(os.listdir(out)):
-    if not f.endswith(".json"):
+    if not (f.startswith("bench_") and f.endswith(".json")):
         continue
     binary = f[len("bench_"):-len(".json")]
     for b in json.load(open(os.path.join(out, f)))["benchmarks"]:
