@@ -6,16 +6,22 @@
 // parameter and the log poll.
 // IdleCpu/<CPU_FPS>: the paced loop for three seconds; the figure that
 // matters is the counter cpu_ms_per_s, CPU time (user + system) the process
-// spent per second of wall time, and passes_per_s.
+// spent per second of wall time, and passes_per_s; period_mean_us and
+// period_p99_us are the mean and 99th percentile of the time between two
+// passes (RunOnce calls), on the performance counter.
 #include "TApplication.h"
 
 #include <benchmark/benchmark.h>
 
+#include <SDL2/SDL_timer.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <sys/resource.h>
+#include <vector>
 
 using namespace vorel_sdl2;
 
@@ -60,9 +66,17 @@ void BM_MainLoop_IdleCpu(benchmark::State& state)
         host->TargetFrequency = static_cast<unsigned int>(state.range(0));
         long passes = 0;
         Clock::time_point end;
+        std::vector<double> periodsUs;
+        periodsUs.reserve(4096);
+        Uint64 last = 0;
+        const double usPerCount = 1e6 / static_cast<double>(SDL_GetPerformanceFrequency());
         host->SetLogicInterval(0);
         host->onRunOnce = [&] {
             ++passes;
+            const Uint64 now = SDL_GetPerformanceCounter();
+            if (last != 0 && periodsUs.size() < periodsUs.capacity())
+                periodsUs.push_back(static_cast<double>(now - last) * usPerCount);
+            last = now;
             return Clock::now() >= end ? 1 : 0;
         };
         const double cpu0 = CpuSeconds();
@@ -74,6 +88,14 @@ void BM_MainLoop_IdleCpu(benchmark::State& state)
         state.SetIterationTime(wall);
         state.counters["cpu_ms_per_s"] = cpu * 1000.0 / wall;
         state.counters["passes_per_s"] = passes / wall;
+        if (!periodsUs.empty()) {
+            double sum = 0;
+            for (double p : periodsUs)
+                sum += p;
+            std::sort(periodsUs.begin(), periodsUs.end());
+            state.counters["period_mean_us"] = sum / periodsUs.size();
+            state.counters["period_p99_us"] = periodsUs[std::min(periodsUs.size() - 1, periodsUs.size() * 99 / 100)];
+        }
     }
 }
 

@@ -25,7 +25,9 @@ class TApplication;
 struct TPlatform {
     Uint32 (*Ticks)();                      // milliseconds of the SDL tick counter; also the animation clock
     std::time_t (*Now)();                   // wall-clock time, for log stamps and dates
-    int (*Sleep)(Uint32 ms);                // the whole interval (a signal does not shorten it); 0, or -1 on failure
+    // Until the tick counter has advanced by ms (a signal does not shorten it);
+    // the default ends on the edge of that tick. 0, or -1 on failure.
+    int (*Sleep)(Uint32 ms);
     int (*RunCommand)(const char* command); // system(3): exit commands and background shell commands
     int (*Reboot)(int command);             // reboot(2) with RB_AUTOBOOT on a fatal signal
     // Text of an exit-command parameter (SHELL_CMD_RESTART, SHELL_CMD_SHUTDOWN),
@@ -38,7 +40,7 @@ struct TPlatform {
     void (*HandOver)(const char* step);
 };
 
-// The defaults: SDL_GetTicks, time(nullptr), nanosleep, system, sync and
+// The defaults: SDL_GetTicks, time(nullptr), nanosleep to the tick edge, system, sync and
 // reboot, the application parameter's text, and no hand-over delay.
 extern TPlatform Platform;
 extern const TPlatform DefaultPlatform;

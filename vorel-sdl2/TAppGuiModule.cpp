@@ -383,7 +383,17 @@ int TAppGuiModule::draw()
     app->DrawDurationMs = static_cast<int>(Platform.Ticks() - start);
     lock.release();
 
-    const Uint32 now = PaceFrame(budget, true);
+    // The first frame of the running application is presented at once: held
+    // back by the budget it would only add up to a frame period to the
+    // start-up. The frames after it are paced from it.
+    Uint32 now;
+    if (running && !mPacedRunning) {
+        mSleepDiff = 0;
+        now = mLastPaceTime = Platform.Ticks();
+    } else {
+        now = PaceFrame(budget, true);
+    }
+    mPacedRunning = running;
     if (mDrawEnabled)
         SDL_RenderPresent(mpGUIRenderer);
 

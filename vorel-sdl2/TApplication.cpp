@@ -308,6 +308,10 @@ int TApplication::Run()
 
     LoopState loop;
     loop.loopDurationMs = 1000u / static_cast<unsigned int>(TargetFrequency);
+    // A whole pass before now, so the first paced pass never sleeps: measured
+    // from tick 0 it would, in a process whose tick counter started a moment
+    // ago, and hold READY back by a whole pass.
+    loop.lastProcessLoop = Platform.Ticks() - loop.loopDurationMs;
     loop.lastPoll = Platform.Ticks();
     loop.lastFpsUpdate = Platform.Ticks();
     while (loop.statusMain == 0 && RunPass(loop)) {
