@@ -383,17 +383,7 @@ int TAppGuiModule::draw()
     app->DrawDurationMs = static_cast<int>(Platform.Ticks() - start);
     lock.release();
 
-    // The first frame of the running application is presented at once: held
-    // back by the budget it would only add up to a frame period to the
-    // start-up. The frames after it are paced from it.
-    Uint32 now;
-    if (running && !mPacedRunning) {
-        mSleepDiff = 0;
-        now = mLastPaceTime = Platform.Ticks();
-    } else {
-        now = PaceFrame(budget, true);
-    }
-    mPacedRunning = running;
+    const Uint32 now = PaceFrame(budget, true);
     if (mDrawEnabled)
         SDL_RenderPresent(mpGUIRenderer);
 

@@ -253,8 +253,6 @@ private:
     // present): measuring from there counts the present into the budget, so
     // a 16 ms budget gives a 16 ms period.
     Uint32 mLastPaceTime;
-    // The previous frame was drawn in APP_RUNNING.
-    bool mPacedRunning = false;
 
     // Sleeps out the rest of the frame budget (unless a vsync present will
     // pace the frame); returns the tick after it.
