@@ -3,6 +3,7 @@
 // the first main-loop pass in APP_RUNNING sends, received on a notification
 // socket of this process (NOTIFY_SOCKET), and to each start-up state.
 // Prints "start-up: <what> <ms> ms" lines.
+#include "StartupTiming.h"
 #include "TApplication.h"
 
 #include <atomic>
@@ -17,14 +18,10 @@
 #include <unistd.h>
 
 using namespace vorel_sdl2;
-using Clock = std::chrono::steady_clock;
+using startup::gStart;
+using startup::MsSince;
 
 namespace {
-
-Clock::time_point gStart;
-double gStateMs[8] = {};
-
-double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 
 class StartupHost : public TApplication {
 public:
@@ -34,11 +31,8 @@ public:
     void Startup() override { setStatus(APP_STARTUP); }
     int RunOnce() override { return ready || MsSince(gStart) > 5000 ? 1 : 0; }
     int DrawOnce() override { return 0; }
-    void OnAppStateChanged(ApplicationState s) override { gStateMs[s] = MsSince(gStart); }
+    void OnAppStateChanged(ApplicationState s) override { startup::RecordState(s); }
 };
-
-const char* const kStateNames[8] = {"APP_INITIALIZING", "APP_LOADING", "APP_LOADING_GRAPHICS", "APP_LOADING_2",
-                                    "APP_STARTUP", "APP_STARTUP_GRAPHICS", "APP_RUNNING", "APP_TERMINATE"};
 
 } // namespace
 
@@ -75,7 +69,7 @@ int main()
                 return;
         }
     });
-    gStart = Clock::now();
+    gStart = startup::Clock::now();
     app = new StartupHost;
     constructedMs = MsSince(gStart);
     app->Init();
@@ -87,10 +81,7 @@ int main()
         std::printf("no READY received\n");
         return 1;
     }
-    std::printf("start-up: constructor %.3f ms\n", constructedMs);
-    for (int s = 1; s <= 6; ++s)
-        if (gStateMs[s] > 0)
-            std::printf("start-up: constructor to %s %.3f ms\n", kStateNames[s], gStateMs[s]);
+    startup::PrintStates(constructedMs);
     std::printf("start-up: constructor to READY %.3f ms\n", readyMs);
     return 0;
 }

@@ -5,6 +5,7 @@
 // component), so what is measured is the framework's walk.
 // Prints "start-up: <what> <ms> ms" lines.
 #include "TAppGuiModule.h"
+#include "StartupTiming.h"
 #include "TApplication.h"
 #include "TGuiComponent.h"
 
@@ -16,14 +17,10 @@
 
 using vorel_sdl2::TApplication;
 using vorel_sdl2::TAppGuiModule;
-using Clock = std::chrono::steady_clock;
+using startup::gStart;
+using startup::MsSince;
 
 namespace {
-
-Clock::time_point gStart;
-double gStateMs[8] = {};
-
-double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 
 class Gui : public TAppGuiModule {
 public:
@@ -67,14 +64,11 @@ public:
         return r == 1 ? 1 : 0;
     }
     void Destroy() override { mGui->Destroy(); }
-    void OnAppStateChanged(ApplicationState s) override { gStateMs[s] = MsSince(gStart); }
+    void OnAppStateChanged(ApplicationState s) override { startup::RecordState(s); }
 
 private:
     Gui* mGui;
 };
-
-const char* const kStateNames[8] = {"APP_INITIALIZING", "APP_LOADING", "APP_LOADING_GRAPHICS", "APP_LOADING_2",
-                                    "APP_STARTUP", "APP_STARTUP_GRAPHICS", "APP_RUNNING", "APP_TERMINATE"};
 
 } // namespace
 
@@ -82,7 +76,7 @@ int main()
 {
     setenv("DISABLE_REBOOT_ON_EXIT", "1", 1);
     setenv("LOG_FILENAME", "/dev/null", 1);
-    gStart = Clock::now();
+    gStart = startup::Clock::now();
     double constructedMs = 0, firstFrameMs = -1, loadedMs = 0;
     {
         StartupHost host;
@@ -96,10 +90,7 @@ int main()
         std::printf("no frame presented\n");
         return 1;
     }
-    std::printf("start-up: constructor %.3f ms\n", constructedMs);
-    for (int s = 1; s <= 6; ++s)
-        if (gStateMs[s] > 0)
-            std::printf("start-up: constructor to %s %.3f ms\n", kStateNames[s], gStateMs[s]);
+    startup::PrintStates(constructedMs);
     std::printf("start-up: constructor to LoadGUI returned %.3f ms\n", loadedMs);
     std::printf("start-up: constructor to first frame %.3f ms\n", firstFrameMs);
     return 0;
