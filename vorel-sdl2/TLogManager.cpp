@@ -6,6 +6,7 @@
 #include "Platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdarg>
@@ -113,10 +114,11 @@ std::string_view TimeStamp(StampCache& cache, std::time_t t)
 }
 
 // A string whose capacity is reused from write to write, and whether a write
-// on this thread is using it.
+// on this thread is using it, claimed with one atomic exchange: a signal
+// handler that logs in the middle of a claim cannot share the string.
 struct ScratchSlot {
     std::string text;
-    bool busy = false;
+    std::atomic<bool> busy{false};
 };
 
 // Everything a writer keeps per thread, in one block: a thread-local of a
@@ -127,12 +129,11 @@ struct WriterLocal {
     ScratchSlot lastLog;
     // An entry ready to be filled. Polls hand processed entries back (see
     // Recycle), so a write normally allocates neither the entry nor its text.
-    TLogEntry* spare = nullptr;
-    ~WriterLocal()
-    {
-        delete spare;
-        spare = nullptr;
-    }
+    // Taken and put back with single atomic exchanges: a signal handler that
+    // logs on this thread between a read and a write of it must not get the
+    // entry the interrupted write fills.
+    std::atomic<TLogEntry*> spare{nullptr};
+    ~WriterLocal() { delete spare.exchange(nullptr, std::memory_order_relaxed); }
 };
 thread_local WriterLocal tWriter;
 
@@ -140,10 +141,10 @@ thread_local WriterLocal tWriter;
 // from inside a write) gets a fresh string instead of the busy slot.
 class ScratchText {
 public:
-    explicit ScratchText(ScratchSlot& slot) : mSlot(slot.busy ? nullptr : &slot)
+    explicit ScratchText(ScratchSlot& slot)
+        : mSlot(slot.busy.exchange(true, std::memory_order_relaxed) ? nullptr : &slot)
     {
         if (mSlot) {
-            mSlot->busy = true;
             mText = &mSlot->text;
         } else {
             mText = &mOwn;
@@ -155,7 +156,7 @@ public:
             // Do not keep a huge buffer alive on every thread that once logged one.
             if (mText->capacity() > 4 * kFormatBuffer)
                 std::string().swap(*mText);
-            mSlot->busy = false;
+            mSlot->busy.store(false, std::memory_order_relaxed);
         }
     }
     ScratchText(const ScratchText&) = delete;
@@ -173,9 +174,9 @@ private:
 // keeps it as the spare again.
 class EntryHold {
 public:
-    explicit EntryHold(WriterLocal& local) : mLocal(local), mEntry(local.spare)
+    explicit EntryHold(WriterLocal& local)
+        : mLocal(local), mEntry(local.spare.exchange(nullptr, std::memory_order_relaxed))
     {
-        local.spare = nullptr;
         if (!mEntry)
             mEntry = new TLogEntry();
     }
@@ -183,9 +184,9 @@ public:
     {
         if (!mEntry)
             return;
-        if (!mLocal.spare && mEntry->Message.capacity() <= kRecycleCapacity)
-            mLocal.spare = mEntry;
-        else
+        TLogEntry* none = nullptr;
+        if (mEntry->Message.capacity() > kRecycleCapacity ||
+            !mLocal.spare.compare_exchange_strong(none, mEntry, std::memory_order_relaxed))
             delete mEntry;
     }
     EntryHold(const EntryHold&) = delete;
@@ -587,10 +588,10 @@ int TLogManager::_WriteLog(char color, TLogType LogType, unsigned long GameId, c
         pLogEntries->push_back(entry.Get());
         entry.Release();
         mQueuedNow.store(pLogEntries->size(), std::memory_order_relaxed);
-        if (!local.spare && !mFreeEntries.empty()) {
-            local.spare = mFreeEntries.back();
+        TLogEntry* none = nullptr;
+        if (!mFreeEntries.empty() &&
+            local.spare.compare_exchange_strong(none, mFreeEntries.back(), std::memory_order_relaxed))
             mFreeEntries.pop_back();
-        }
     }
     return 0;
 }
